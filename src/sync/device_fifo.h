@@ -1,0 +1,145 @@
+// DeviceFifo: the ring of float samples between one device's stream thread and the driver's clock thread, with
+// the sample-rate converter through which the producer writes and the fill bookkeeping that steers it.
+//
+// Ownership and lifecycle: the driver holds nine of these inline (eight microphones, one output) and never
+// allocates them. The driver's own calls (open, createBuffers, close) run Reset, Configure and SetHostBufferFrames
+// while neither audio thread touches the FIFO.
+//
+// Threads: single producer, single consumer.
+//   - A microphone FIFO is fed by its capture stream thread (OnCaptureData) and drained by the clock thread.
+//   - The output FIFO is fed by the clock thread and drained by the render stream thread (OnRenderData).
+//   The producer owns writeIndex, the converter and the scratch arrays; the consumer owns readIndex. Each index is
+//   published with release semantics and read by the other side with acquire semantics, so a stale read only
+//   understates the fill (consumer) or the free space (producer). slowFill is written by the consumer and read by
+//   the producer, always under `lock`, the only lock the audio path ever takes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/win32.h"
+#include "sync/sample_rate_converter.h"
+
+class CKSDevice;
+class CAsioDriver;
+
+class DeviceFifo {
+public:
+    // Ring length in samples. A power of two, so indices wrap with a mask.
+    static constexpr uint32_t kRingSamples = 32768;
+    static constexpr uint32_t kMask = kRingSamples - 1;
+    // One slot always stays free, so that a full ring is never mistaken for an empty one.
+    static constexpr uint32_t kCapacitySamples = kRingSamples - 1;
+    // Converter output of one push, per channel.
+    static constexpr uint32_t kScratchSamples = 16384;
+    // Largest input one converter pass takes before its output is flushed to the ring: at the highest ratio
+    // (1.01) plus one carried phase this yields at most 16161 outputs, inside the scratch arrays.
+    static constexpr uint32_t kConvertChunkSamples = 16000;
+
+    DeviceFifo();
+    ~DeviceFifo();
+    DeviceFifo(const DeviceFifo&) = delete;
+    DeviceFifo& operator=(const DeviceFifo&) = delete;
+
+    // --- Configuration: the driver's thread, with both audio threads idle. ---
+    // Detaches the device, empties and silences the ring, returns the converter to ratio 1.0 with a silent
+    // history and arms the fade-in of the first buffer read afterwards.
+    void Reset();
+    // Consumer rate in Hz and consumer period in frames; the smoothing coefficients follow from them.
+    void Configure(float sampleRateHz, uint32_t periodFrames);
+    // The ASIO buffer size in frames: the unit of the trim thresholds and of the capture fill target.
+    void SetHostBufferFrames(uint32_t frames) { hostBufferFrames = frames; }
+
+    // --- Audio path from here on. No allocation, no lock but `lock`, no printing. ---
+
+    // Consumer side.
+    void UpdateFillEstimate();
+    // Copies n samples out, padding with silence what the ring does not hold.
+    void Pull(float* dst, uint32_t n);
+    void Skip(uint32_t frames);
+    // Once per consumer period, before reading: updates the slow fill and, when seven buffers or more have piled
+    // up, drops the oldest audio down to three buffers. Returns whether it dropped anything; fillFramesBefore, if
+    // given, receives the fill it measured before dropping.
+    bool Trim(uint32_t bufferFrames, uint32_t* fillFramesBefore = nullptr);
+    // Pulls one buffer of `frames` frames if the ring holds that much, ramping it in from silence if it is the
+    // first since a Reset. Returns false, consuming nothing and leaving dst alone, when less is there.
+    bool ReadBuffer(float* dst, uint32_t frames);
+    // Drops one buffer if the ring holds that much, so a FIFO nobody reads drains at the consumer's pace.
+    void DiscardBuffer(uint32_t frames);
+
+    // Producer side. Each push computes the free space once, writes what fits, drops the rest (the newest
+    // samples) and then publishes the write index.
+    void PushRaw(const float* src, uint32_t n);
+    void PushPlanarStereo(const float* left, const float* right, uint32_t frames);
+    void PushConverted(const float* src, uint32_t n);
+    void PushConvertedStereo(const float* left, const float* right, uint32_t frames);
+    // Moves the converter ratio one smoothing step towards the ratio that brings slowFill to targetFrames.
+    void SteerRatio(float targetFrames);
+
+    // --- Queries, safe from either audio thread. ---
+    uint32_t FillSamples() const
+    {
+        return (writeIndex.load(std::memory_order_acquire) - readIndex.load(std::memory_order_acquire)) & kMask;
+    }
+    uint32_t FillFrames() const { return FillSamples() / channels; }
+    float SlowFill();
+    float Ratio() const { return converter.Ratio(); }   // producer thread only
+    uint32_t HostBufferFrames() const { return hostBufferFrames; }
+    float SampleRate() const { return sampleRate; }
+    uint32_t PeriodFrames() const { return periodFrames; }
+    double SteerCoefficient() const { return steerCoefficient; }
+    float SlowCoefficient() const { return slowCoefficient; }
+    double MinRatio() const { return minRatio; }
+    double MaxRatio() const { return maxRatio; }
+    bool FadeInPending() const { return fadeInPending; }
+    void ClearFadeIn() { fadeInPending = false; }
+
+    // Set by the driver while the FIFO is idle; read by the audio threads.
+    CKSDevice* device = nullptr;      // the endpoint feeding or draining this FIFO, null while none
+    uint32_t channels = 1;            // samples per frame: 1 for a microphone, 2 for the output
+    CAsioDriver* owner = nullptr;     // the driver embedding this FIFO, handed back to the data callbacks
+
+private:
+    void EnterLock();
+    void LeaveLock();
+    uint32_t FreeSamples() const
+    {
+        return kCapacitySamples - ((writeIndex.load(std::memory_order_relaxed) -
+                                    readIndex.load(std::memory_order_acquire)) & kMask);
+    }
+    // Copies n samples to the ring at *position (masked), advancing it; the caller publishes.
+    void WriteRing(const float* src, uint32_t n, uint32_t* position);
+    void WriteRingStereo(const float* left, const float* right, uint32_t frames, uint32_t* position);
+    void PublishWrite(uint32_t position) { writeIndex.store(position & kMask, std::memory_order_release); }
+    void ComputeCoefficients();
+
+    static void ScratchSinkMono(void* context, const float* sample);
+    static void ScratchSinkStereo(void* context, const float* left, const float* right);
+
+    // Ratio limits: the single-precision values of 0.99 and 1.01, widened, since the steering compares in double.
+    const double minRatio = static_cast<double>(0.99f);
+    const double maxRatio = static_cast<double>(1.01f);
+    std::atomic<uint32_t> writeIndex{0};   // producer's: next slot to write, always masked
+    std::atomic<uint32_t> readIndex{0};    // consumer's: next slot to read, always masked
+    float ring[kRingSamples];
+    float scratchLeft[kScratchSamples];    // converter output of the current push: mono, or the left channel
+    float scratchRight[kScratchSamples];   // the right channel of a stereo push
+    CSampleRateConverter_Quadratic converter;
+    uint32_t scratchCount = 0;             // frames collected in scratch by the current pass
+    float sampleRate = 48000.0f;           // consumer rate, Hz
+    uint32_t periodFrames = 96;            // consumer period: one fill update per period
+    uint32_t hostBufferFrames = 288;       // ASIO buffer size, frames
+    float slowFill = 0.0f;                 // slow average of the fill, frames; under `lock`
+    double steerCoefficient = 0.0;         // per-step smoothing of the ratio, about one second long
+    float slowCoefficient = 0.0f;          // per-update smoothing of slowFill, about twenty seconds long
+    CRITICAL_SECTION lock;
+    uint32_t lockDepth = 0;                // goes up after entering, down before leaving: shows a held lock
+    bool fadeInPending = true;             // the first read after Reset ramps in from silence
+};
+
+// Data callbacks that the endpoints call on their stream threads, one per device period; the context is the
+// DeviceFifo. Their shape is the endpoints' data-callback type: (interleaved samples, sample count of all channels,
+// channel count, measured rate ratio, context). The measured ratio is accepted but deliberately unused: the fill
+// level alone steers the converter.
+void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context);
+void OnRenderData(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context);

@@ -1,0 +1,49 @@
+// The two data callbacks through which the endpoints' stream threads meet the FIFOs.
+// Audio path: stream threads, once per device period. No allocation, no lock but the FIFO's, no printing.
+#include <algorithm>
+
+#include "sync/device_fifo.h"
+
+// Capture stream thread: steer towards two and a half ASIO buffers, then push the period. Multi-channel data
+// bypasses the converter (microphones are opened mono, so this is only a safety net).
+void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double /*rateRatio*/, void* context)
+{
+    DeviceFifo* fifo = static_cast<DeviceFifo*>(context);
+    if (!fifo || !samples) return;
+    fifo->SteerRatio(2.5f * static_cast<float>(fifo->HostBufferFrames()));
+    if (channelCount == 1)
+        fifo->PushConverted(samples, count);
+    else
+        fifo->PushRaw(samples, count);
+}
+
+// Render stream thread: fill the device's packet of `count` samples from the output FIFO. After a reset the
+// output stays silent until three ASIO buffers have gathered, then ramps in over the packet.
+void OnRenderData(float* samples, uint32_t count, uint16_t channelCount, double /*rateRatio*/, void* context)
+{
+    DeviceFifo* fifo = static_cast<DeviceFifo*>(context);
+    if (!fifo || !samples) return;
+    const uint32_t bufferFrames = fifo->HostBufferFrames();
+    uint32_t fillFramesBefore = 0;
+    fifo->Trim(bufferFrames, &fillFramesBefore);
+    // A packet we cannot fill in step with the ring is played as silence: leaving it untouched would replay
+    // whatever the previous period left in the device's buffer.
+    if (channelCount == 0 || channelCount != fifo->channels) {
+        std::fill(samples, samples + count, 0.0f);
+        return;
+    }
+    if (!fifo->FadeInPending()) {
+        fifo->Pull(samples, count);
+        return;
+    }
+    if (fillFramesBefore < 3 * bufferFrames) {
+        std::fill(samples, samples + count, 0.0f);
+        return;
+    }
+    fifo->ClearFadeIn();
+    fifo->Pull(samples, count);
+    const uint32_t frames = count / channelCount;
+    const float step = 1.0f / static_cast<float>(frames);
+    for (uint32_t k = 0; k < frames; ++k)
+        for (uint32_t c = 0; c < channelCount; ++c) samples[k * channelCount + c] *= static_cast<float>(k) * step;
+}

@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <numeric>
+#include <vector>
+
+#include "sync/device_fifo.h"
+
+namespace {
+
+// A FIFO is a quarter of a megabyte: keep it off the test's stack.
+std::unique_ptr<DeviceFifo> MakeFifo(uint32_t channels = 1)
+{
+    auto fifo = std::make_unique<DeviceFifo>();
+    fifo->channels = channels;
+    return fifo;
+}
+
+std::vector<float> Counting(size_t n, float start = 1.0f)
+{
+    std::vector<float> v(n);
+    std::iota(v.begin(), v.end(), start);
+    return v;
+}
+
+}  // namespace
+
+TEST(DeviceFifo, CoefficientsFollowRateAndPeriod)
+{
+    auto fifo = MakeFifo();
+    fifo->Configure(48000.0f, 96);
+    EXPECT_FLOAT_EQ(static_cast<float>(fifo->SteerCoefficient()), 0.99540544f);
+    EXPECT_FLOAT_EQ(fifo->SlowCoefficient(), 0.99976975f);
+    EXPECT_EQ(fifo->MinRatio(), static_cast<double>(0.99f));
+    EXPECT_EQ(fifo->MaxRatio(), static_cast<double>(1.01f));
+    fifo->Configure(0.0f, 96);
+    EXPECT_EQ(fifo->SteerCoefficient(), 0.0);
+    EXPECT_EQ(fifo->SlowCoefficient(), 0.0f);
+}
+
+TEST(DeviceFifo, UnderrunPadsWithSilenceAndOverrunDropsTheNewest)
+{
+    auto fifo = MakeFifo();
+    std::vector<float> dst(96, 7.0f);
+    fifo->Pull(dst.data(), 96);
+    EXPECT_EQ(dst, std::vector<float>(96, 0.0f));
+    EXPECT_EQ(fifo->FillSamples(), 0u);
+
+    // Partly filled: the held samples, then silence.
+    fifo->PushRaw(Counting(10).data(), 10);
+    fifo->Pull(dst.data(), 16);
+    EXPECT_EQ(std::vector<float>(dst.begin(), dst.begin() + 10), Counting(10));
+    EXPECT_EQ(std::vector<float>(dst.begin() + 10, dst.begin() + 16), std::vector<float>(6, 0.0f));
+
+    // Full at 32767: a further push writes nothing and the held data is intact.
+    const std::vector<float> big = Counting(DeviceFifo::kCapacitySamples + 100);
+    fifo->PushRaw(big.data(), static_cast<uint32_t>(big.size()));
+    EXPECT_EQ(fifo->FillSamples(), DeviceFifo::kCapacitySamples);
+    fifo->PushRaw(Counting(10, -10.0f).data(), 10);
+    EXPECT_EQ(fifo->FillSamples(), DeviceFifo::kCapacitySamples);
+    std::vector<float> all(DeviceFifo::kCapacitySamples);
+    fifo->Pull(all.data(), DeviceFifo::kCapacitySamples);
+    EXPECT_EQ(all, std::vector<float>(big.begin(), big.begin() + DeviceFifo::kCapacitySamples));
+}
+
+TEST(DeviceFifo, IndicesWrapWithoutLosingOrReorderingSamples)
+{
+    auto fifo = MakeFifo();
+    const std::vector<float> input = Counting(40000);
+    std::vector<float> output;
+    std::vector<float> chunk(1000);
+    for (size_t i = 0; i < input.size(); i += 1000) {
+        fifo->PushRaw(&input[i], 1000);
+        fifo->Pull(chunk.data(), 1000);
+        output.insert(output.end(), chunk.begin(), chunk.end());
+    }
+    EXPECT_EQ(output, input);
+    EXPECT_EQ(fifo->FillSamples(), 0u);
+}
+
+TEST(DeviceFifo, StereoPushWritesWholeFramesOnly)
+{
+    auto fifo = MakeFifo(2);
+    const std::vector<float> filler(DeviceFifo::kCapacitySamples - 7, 0.0f);
+    fifo->PushRaw(filler.data(), static_cast<uint32_t>(filler.size()));
+    // PushRaw keeps frames whole: 32760 of the 32760 offered, leaving room for exactly 7 samples.
+    ASSERT_EQ(fifo->FillSamples(), DeviceFifo::kCapacitySamples - 7);
+    const float left[5] = {1, 2, 3, 4, 5};
+    const float right[5] = {-1, -2, -3, -4, -5};
+    fifo->PushPlanarStereo(left, right, 5);
+    EXPECT_EQ(fifo->FillSamples(), DeviceFifo::kCapacitySamples - 1);
+    fifo->Skip(static_cast<uint32_t>(filler.size()) / 2);
+    std::vector<float> out(6);
+    fifo->Pull(out.data(), 6);
+    EXPECT_EQ(out, (std::vector<float>{1, -1, 2, -2, 3, -3}));
+}
+
+// The consumer's trim: seven buffers or more are cut back to three, oldest audio first.
+TEST(DeviceFifo, TrimKeepsThreeBuffersOfTheNewestAudio)
+{
+    auto fifo = MakeFifo();
+    const std::vector<float> input = Counting(700);
+    fifo->PushRaw(input.data(), 700);
+    uint32_t before = 0;
+    EXPECT_TRUE(fifo->Trim(96, &before));
+    EXPECT_EQ(before, 700u);
+    EXPECT_EQ(fifo->FillFrames(), 288u);
+    std::vector<float> dst(96);
+    ASSERT_TRUE(fifo->ReadBuffer(dst.data(), 96));
+    EXPECT_EQ(dst[1], input[412 + 1] * (1.0f / 96.0f));   // first buffer ramps in; the oldest kept is 412
+    EXPECT_FALSE(fifo->Trim(96));                         // 192 frames left: nothing to trim
+
+    // Just below seven buffers is left alone.
+    auto other = MakeFifo();
+    other->PushRaw(Counting(671).data(), 671);
+    EXPECT_FALSE(other->Trim(96));
+    EXPECT_EQ(other->FillFrames(), 671u);
+}
+
+TEST(DeviceFifo, FirstBufferAfterResetRampsInFromSilenceThenPassesUnscaled)
+{
+    auto fifo = MakeFifo();
+    fifo->PushRaw(std::vector<float>(300, 0.5f).data(), 300);
+    std::vector<float> dst(96, 9.0f);
+    ASSERT_TRUE(fifo->ReadBuffer(dst.data(), 96));
+    EXPECT_EQ(dst[0], 0.0f);
+    for (size_t k = 1; k < 96; ++k) EXPECT_FLOAT_EQ(dst[k], 0.5f * static_cast<float>(k) / 96.0f);
+    ASSERT_TRUE(fifo->ReadBuffer(dst.data(), 96));
+    EXPECT_EQ(dst, std::vector<float>(96, 0.5f));
+
+    // Less than one buffer: nothing consumed, dst untouched, and the ramp waits for the next real read.
+    fifo->Reset();
+    fifo->PushRaw(std::vector<float>(95, 0.5f).data(), 95);
+    std::fill(dst.begin(), dst.end(), 9.0f);
+    EXPECT_FALSE(fifo->ReadBuffer(dst.data(), 96));
+    EXPECT_EQ(dst, std::vector<float>(96, 9.0f));
+    EXPECT_EQ(fifo->FillFrames(), 95u);
+    EXPECT_TRUE(fifo->FadeInPending());
+}
+
+TEST(DeviceFifo, ResetEmptiesSilencesAndDetaches)
+{
+    auto fifo = MakeFifo();
+    fifo->device = reinterpret_cast<CKSDevice*>(fifo.get());
+    fifo->PushRaw(Counting(500).data(), 500);
+    fifo->UpdateFillEstimate();
+    fifo->Reset();
+    EXPECT_EQ(fifo->device, nullptr);
+    EXPECT_EQ(fifo->FillSamples(), 0u);
+    EXPECT_EQ(fifo->SlowFill(), 0.0f);
+    EXPECT_EQ(fifo->Ratio(), 1.0f);
+    EXPECT_TRUE(fifo->FadeInPending());
+    // The ring is zeroed, not only emptied: stale audio cannot come back through a wrong index.
+    fifo->PushRaw(Counting(1).data(), 1);
+    fifo->Skip(1);
+    std::vector<float> dst(10, 1.0f);
+    fifo->Pull(dst.data(), 10);
+    EXPECT_EQ(dst, std::vector<float>(10, 0.0f));
+}
+
+TEST(DeviceFifo, SlowFillSnapsAfterClearingThenMovesByItsCoefficient)
+{
+    auto fifo = MakeFifo();
+    fifo->Configure(48000.0f, 96);
+    fifo->PushRaw(Counting(400).data(), 400);
+    fifo->UpdateFillEstimate();
+    EXPECT_EQ(fifo->SlowFill(), 400.0f);
+    fifo->PushRaw(Counting(100).data(), 100);
+    fifo->UpdateFillEstimate();
+    const float c = fifo->SlowCoefficient();
+    EXPECT_EQ(fifo->SlowFill(), (1.0f - c) * 500.0f + c * 400.0f);
+
+    fifo->Skip(200);
+    EXPECT_EQ(fifo->SlowFill(), 0.0f);
+    fifo->UpdateFillEstimate();
+    EXPECT_EQ(fifo->SlowFill(), 300.0f);
+
+    fifo->Configure(96000.0f, 192);   // a new configuration forgets the average too
+    EXPECT_EQ(fifo->SlowFill(), 0.0f);
+}
+
+TEST(DeviceFifo, ConvertedPushesRunThroughTheConverterIntoTheRing)
+{
+    auto fifo = MakeFifo();
+    const std::vector<float> input = Counting(100);
+    fifo->PushConverted(input.data(), 100);
+    ASSERT_EQ(fifo->FillSamples(), 100u);   // ratio 1.0: one out per in, one sample late
+    std::vector<float> out(100);
+    fifo->Pull(out.data(), 100);
+    EXPECT_EQ(out[0], 0.0f);
+    for (size_t i = 1; i < 100; ++i) EXPECT_EQ(out[i], input[i - 1]);
+
+    auto stereo = MakeFifo(2);
+    const std::vector<float> left = Counting(50);
+    const std::vector<float> right = Counting(50, -100.0f);
+    stereo->PushConvertedStereo(left.data(), right.data(), 50);
+    ASSERT_EQ(stereo->FillFrames(), 50u);
+    std::vector<float> frames(100);
+    stereo->Pull(frames.data(), 100);
+    EXPECT_EQ(frames[2], left[0]);
+    EXPECT_EQ(frames[3], right[0]);
+    EXPECT_EQ(frames[98], left[48]);
+    EXPECT_EQ(frames[99], right[48]);
+}
+
+// One push larger than the scratch arrays must neither overflow them nor lose what fits in the ring.
+TEST(DeviceFifo, ConvertedPushLargerThanScratchIsChunked)
+{
+    auto fifo = MakeFifo();
+    const std::vector<float> input = Counting(20000);
+    fifo->PushConverted(input.data(), 20000);
+    ASSERT_EQ(fifo->FillSamples(), 20000u);
+    std::vector<float> out(20000);
+    fifo->Pull(out.data(), 20000);
+    for (size_t i = 1; i < out.size(); ++i) ASSERT_EQ(out[i], input[i - 1]) << i;
+
+    // Beyond the ring's capacity the newest output is dropped, and the converter still saw every input.
+    const std::vector<float> huge(40000, 0.25f);
+    fifo->PushConverted(huge.data(), 40000);
+    EXPECT_EQ(fifo->FillSamples(), DeviceFifo::kCapacitySamples);
+
+    auto stereo = MakeFifo(2);
+    stereo->PushConvertedStereo(huge.data(), huge.data(), 20000);
+    EXPECT_EQ(stereo->FillFrames(), DeviceFifo::kCapacitySamples / 2);
+}
+
+TEST(DeviceFifo, DiscardDrainsOneBufferOnlyWhenAWholeOneIsThere)
+{
+    auto fifo = MakeFifo();
+    fifo->PushRaw(Counting(150).data(), 150);
+    fifo->DiscardBuffer(96);
+    EXPECT_EQ(fifo->FillFrames(), 54u);
+    fifo->DiscardBuffer(96);
+    EXPECT_EQ(fifo->FillFrames(), 54u);
+}
