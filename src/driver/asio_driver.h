@@ -1,0 +1,133 @@
+// CAsioDriver: one ASIO device made of up to eight microphones and two outputs.
+//
+// Owned by COM (created by the class factory, destroyed by its last Release). The host's thread makes every
+// IASIO call, the construction and the destruction; the host is trusted not to call concurrently. The clock
+// thread runs the ticks and the host's callbacks; endpoints' stream threads reach the driver only through the
+// FIFOs, each behind its own lock. The fields that cross threads are atomics written by one side and polled
+// by the other.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "asio/asio.h"
+#include "com/unknown.h"
+#include "driver/com_apartment.h"
+
+struct OutputDeviceEntry {
+    std::string friendlyName;             // shown in the control panel, compared with the "Output Device" setting
+    std::basic_string<WCHAR> instanceId;  // device instance identifier
+};
+
+typedef HANDLE(WINAPI* AvSetMmThreadCharacteristicsFunction)(LPCSTR task, LPDWORD taskIndex);
+typedef BOOL(WINAPI* AvRevertMmThreadCharacteristicsFunction)(HANDLE task);
+
+class CAsioDriver : public IASIO, public CUnknown {
+public:
+    static constexpr int kMaxInputs = 8;
+    static constexpr int kNumOutputs = 2;
+    static constexpr int32_t kMinBufferSize = 144;
+    static constexpr int32_t kMaxBufferSize = 1152;
+    static constexpr int32_t kBufferGranularity = 144;
+    static constexpr int32_t kDefaultBufferSize = 288;
+    static constexpr int kErrorMessageCapacity = 128;
+    static constexpr int kSilenceSamples = 2304;
+
+    CAsioDriver(IUnknown* outer, HRESULT* result, bool isFloat);
+    ~CAsioDriver() override;
+
+    // IUnknown of the IASIO interface: forwarded to the outer unknown.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        return GetOwner()->QueryInterface(iid, object);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return GetOwner()->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return GetOwner()->Release(); }
+    HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** object) override;
+
+    // IASIO
+    ASIOBool init(void* systemHandle) override;
+    void getDriverName(char* name) override;
+    int32_t getDriverVersion() override;
+    void getErrorMessage(char* text) override;
+    ASIOError start() override;
+    ASIOError stop() override;
+    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override;
+    ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override;
+    ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize, int32_t* granularity) override;
+    ASIOError canSampleRate(ASIOSampleRate rate) override;
+    ASIOError getSampleRate(ASIOSampleRate* rate) override;
+    ASIOError setSampleRate(ASIOSampleRate rate) override;
+    ASIOError getClockSources(ASIOClockSource* clocks, int32_t* numSources) override;
+    ASIOError setClockSource(int32_t reference) override;
+    ASIOError getSamplePosition(ASIOSamples* position, ASIOTimeStamp* timeStamp) override;
+    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
+    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
+                            ASIOCallbacks* callbacks) override;
+    ASIOError disposeBuffers() override;
+    ASIOError controlPanel() override;
+    ASIOError future(int32_t selector, void* opt) override;
+    ASIOError outputReady() override;
+
+    // Device open and close sequence.
+    bool OpenDevices();
+    void CloseDevices();
+    // Clock thread.
+    bool StartClock();
+    void StopClock();
+
+    // The record. Public: the settings store, the control panel and the tests read and write it directly.
+    std::unique_ptr<ComApartmentGuard> apartmentAtCreate;
+    double samplePosition = 0;
+    ASIOSampleRate sampleRate = 48000.0;
+    double outputSampleRate = 48000.0;
+    uint32_t decimationFactor = 1;
+    ASIOCallbacks* callbacks = nullptr;
+    ASIOTime asioTime{};
+    uint32_t systemTimeHi = 0;
+    uint32_t systemTimeLo = 0;
+    std::unique_ptr<ComApartmentGuard> apartmentAtOpen;
+    HANDLE clockThread = INVALID_HANDLE_VALUE;
+    uint32_t clockThreadId = 0;
+    std::atomic<uint32_t> dropOutCount{0};
+    std::atomic<uint32_t> latencyFrames{0};
+    std::atomic<uint32_t> preferredBufferSize{kDefaultBufferSize};
+    int32_t* inputBuffers[kMaxInputs] = {};
+    int32_t inputChannelMap[kMaxInputs] = {};
+    int32_t* outputBuffers[kNumOutputs] = {};
+    int32_t outputChannelMap[kNumOutputs] = {};
+    int32_t silence[kSilenceSamples] = {};
+    int32_t bufferSize = kDefaultBufferSize;
+    uint32_t inputLatency = kDefaultBufferSize;
+    uint32_t outputLatency = 576;
+    int32_t numInputs = 0;
+    int32_t numOutputs = 0;
+    int32_t numActiveInputs = 0;
+    int32_t numActiveOutputs = 0;
+    uint32_t bufferIndex = 0;
+    bool initialised = false;
+    bool started = false;
+    bool timeInfoMode = false;
+    char errorMessage[kErrorMessageCapacity] = {};
+    HANDLE panelThread = INVALID_HANDLE_VALUE;
+    uint32_t panelThreadId = 0;
+    std::atomic<HWND> panelWindow{nullptr};
+    std::atomic<bool> panelQuit{false};
+    std::atomic<bool> panelStarting{false};
+    bool modelessPanel = false;
+    bool autoOpenPanel = false;
+    bool panelOpenedByHost = false;
+    bool showMetrics = false;
+    const bool isFloat;
+    bool firmwareUpdateRequired = false;
+    uint32_t panelOpenTime = 0;
+    std::string outputDeviceName;
+    std::vector<OutputDeviceEntry> outputDevices;
+    std::atomic<bool> clockExit{false};
+    std::atomic<bool> clockRunning{false};
+    std::atomic<uint32_t> tickCount{0};
+    HMODULE avrtModule = nullptr;
+    AvSetMmThreadCharacteristicsFunction avSetMmThreadCharacteristics = nullptr;
+    AvRevertMmThreadCharacteristicsFunction avRevertMmThreadCharacteristics = nullptr;
+};

@@ -1,0 +1,27 @@
+// Turning the devices present into the channel model: which microphones become inputs, where the outputs go.
+#include <new>
+
+#include "driver/asio_driver.h"
+
+bool CAsioDriver::OpenDevices() {
+    const bool clockWasRunning = clockRunning;
+    CloseDevices();
+    apartmentAtOpen.reset(new (std::nothrow) ComApartmentGuard());
+    firmwareUpdateRequired = false;
+
+    // No device layer is attached yet: no microphone is found and no playback device is listed.
+    numInputs = 0;
+    outputDevices.clear();
+    outputSampleRate = 48000.0;
+    decimationFactor = 1;
+    numOutputs = kNumOutputs;
+
+    if (clockWasRunning) StartClock();
+    return numInputs > 0;
+}
+
+void CAsioDriver::CloseDevices() {
+    if (clockRunning) StopClock();
+    apartmentAtOpen.reset();
+    firmwareUpdateRequired = false;
+}
