@@ -1,0 +1,325 @@
+// Speed and quality of the drift-compensation path.
+//
+// Speed (Google Benchmark): the quadratic converter's mono and stereo push per sample; everything the threads do
+// for one tick of eight microphones and the output at 192000 Hz with 144-frame buffers; and one conversion job
+// (mono, ratio 1.0001, 48000 Hz, 10 ms blocks) through the quadratic converter and, for comparison, through
+// libsamplerate (linear, fastest sinc) and speexdsp (quality 0 and 3). Those two libraries are linked into this
+// program only; the driver does not use them.
+//
+// Quality: after the benchmarks, the SINAD of a 1 kHz and a 10 kHz sine through each converter on the same job.
+//
+//   sync_bench [Google Benchmark flags]     e.g. --benchmark_min_time=0.2
+#include <benchmark/benchmark.h>
+
+#include <samplerate.h>
+#include <speex/speex_resampler.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sync/device_fifo.h"
+#include "sync/sample_rate_converter.h"
+
+namespace {
+
+constexpr double kJobRate = 48000.0;
+constexpr double kJobRatio = 1.0001;      // output samples per input sample
+constexpr size_t kJobBlock = 480;         // 10 ms at 48000 Hz
+constexpr size_t kJobOutCapacity = 1024;  // comfortably above kJobBlock × kJobRatio
+
+std::vector<float> Sine(size_t n, double frequencyHz, double rateHz, double amplitude = 0.5)
+{
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<float>(amplitude * std::sin(2.0 * M_PI * frequencyHz * static_cast<double>(i) / rateHz));
+    return v;
+}
+
+// ---- The converters under comparison, behind one small shape: feed a block, get what it produced. ----
+
+class Job {
+public:
+    virtual ~Job() = default;
+    virtual size_t Process(const float* in, size_t n, float* out, size_t capacity) = 0;
+    // The output-per-input ratio the converter really runs at, for the quality fit.
+    virtual double EffectiveRatio() const { return kJobRatio; }
+};
+
+struct ScratchSink {
+    float* out;
+    size_t count;
+    size_t capacity;
+};
+
+void StoreMono(void* context, const float* sample)
+{
+    ScratchSink* sink = static_cast<ScratchSink*>(context);
+    if (sink->count < sink->capacity) sink->out[sink->count++] = *sample;
+}
+
+class QuadraticJob final : public Job {
+public:
+    QuadraticJob() { converter.SetRatio(static_cast<float>(kJobRatio)); }
+    size_t Process(const float* in, size_t n, float* out, size_t capacity) override
+    {
+        ScratchSink sink{out, 0, capacity};
+        for (size_t i = 0; i < n; ++i) converter.PushMono(&StoreMono, &sink, in + i);
+        return sink.count;
+    }
+    // The converter accumulates the single-precision ratio.
+    double EffectiveRatio() const override { return static_cast<double>(static_cast<float>(kJobRatio)); }
+
+private:
+    CSampleRateConverter_Quadratic converter;
+};
+
+class LibsamplerateJob final : public Job {
+public:
+    explicit LibsamplerateJob(int type)
+    {
+        int error = 0;
+        state = src_new(type, 1, &error);
+    }
+    ~LibsamplerateJob() override { src_delete(state); }
+    size_t Process(const float* in, size_t n, float* out, size_t capacity) override
+    {
+        SRC_DATA data{};
+        data.data_in = in;
+        data.input_frames = static_cast<long>(n);
+        data.data_out = out;
+        data.output_frames = static_cast<long>(capacity);
+        data.src_ratio = kJobRatio;
+        src_process(state, &data);
+        return static_cast<size_t>(data.output_frames_gen);
+    }
+
+private:
+    SRC_STATE* state = nullptr;
+};
+
+class SpeexJob final : public Job {
+public:
+    explicit SpeexJob(int quality)
+    {
+        int error = 0;
+        // Input/output rate ratio 10000/10001, i.e. 1.0001 output samples per input sample.
+        state = speex_resampler_init_frac(1, 10000, 10001, 48000, 48005, quality, &error);
+        speex_resampler_skip_zeros(state);
+    }
+    ~SpeexJob() override { speex_resampler_destroy(state); }
+    size_t Process(const float* in, size_t n, float* out, size_t capacity) override
+    {
+        spx_uint32_t inLength = static_cast<spx_uint32_t>(n);
+        spx_uint32_t outLength = static_cast<spx_uint32_t>(capacity);
+        speex_resampler_process_float(state, 0, in, &inLength, out, &outLength);
+        return outLength;
+    }
+    double EffectiveRatio() const override { return 10001.0 / 10000.0; }
+
+private:
+    SpeexResamplerState* state = nullptr;
+};
+
+struct JobKind {
+    const char* name;
+    std::unique_ptr<Job> (*make)();
+};
+
+const JobKind kJobs[] = {
+    {"quadratic", [] { return std::unique_ptr<Job>(new QuadraticJob()); }},
+    {"libsamplerate linear", [] { return std::unique_ptr<Job>(new LibsamplerateJob(SRC_LINEAR)); }},
+    {"libsamplerate sinc fastest", [] { return std::unique_ptr<Job>(new LibsamplerateJob(SRC_SINC_FASTEST)); }},
+    {"speexdsp quality 0", [] { return std::unique_ptr<Job>(new SpeexJob(0)); }},
+    {"speexdsp quality 3", [] { return std::unique_ptr<Job>(new SpeexJob(3)); }},
+};
+
+// ---- Benchmarks ----
+
+void BM_QuadraticPushMono(benchmark::State& state)
+{
+    CSampleRateConverter_Quadratic converter;
+    converter.SetRatio(1.0001f);
+    const std::vector<float> in = Sine(4096, 1000.0, kJobRate);
+    std::vector<float> out(8192);
+    for (auto _ : state) {
+        ScratchSink sink{out.data(), 0, out.size()};
+        for (const float& x : in) converter.PushMono(&StoreMono, &sink, &x);
+        benchmark::DoNotOptimize(sink.count);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * in.size()));
+}
+BENCHMARK(BM_QuadraticPushMono);
+
+struct StereoSink {
+    float* left;
+    float* right;
+    size_t count;
+};
+
+void StoreStereo(void* context, const float* left, const float* right)
+{
+    StereoSink* sink = static_cast<StereoSink*>(context);
+    if (sink->count < 8192) {
+        sink->left[sink->count] = *left;
+        sink->right[sink->count] = *right;
+        ++sink->count;
+    }
+}
+
+void BM_QuadraticPushStereo(benchmark::State& state)
+{
+    CSampleRateConverter_Quadratic converter;
+    converter.SetRatio(1.0001f);
+    const std::vector<float> left = Sine(4096, 1000.0, kJobRate);
+    const std::vector<float> right = Sine(4096, 1500.0, kJobRate);
+    std::vector<float> outLeft(8192), outRight(8192);
+    for (auto _ : state) {
+        StereoSink sink{outLeft.data(), outRight.data(), 0};
+        for (size_t i = 0; i < left.size(); ++i) converter.PushStereo(&StoreStereo, &sink, &left[i], &right[i]);
+        benchmark::DoNotOptimize(sink.count);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * left.size()));   // frames
+}
+BENCHMARK(BM_QuadraticPushStereo);
+
+// One tick's worth of the FIFO work of every thread at 192000 Hz, 144 frames (a 750 µs period): eight capture
+// periods pushed through their converters, the clock thread's trim and pull of eight buffers with the integer
+// conversion, the output push through the stereo converter, and the render period taking it out.
+void BM_TickEightMicrophones192k144(benchmark::State& state)
+{
+    constexpr uint32_t n = 144;
+    auto mics = std::make_unique<DeviceFifo[]>(8);
+    auto output = std::make_unique<DeviceFifo>();
+    for (int i = 0; i < 8; ++i) {
+        mics[i].channels = 1;
+        mics[i].Configure(192000.0f, n);
+        mics[i].SetHostBufferFrames(n);
+    }
+    output->channels = 2;
+    output->Configure(192000.0f, n);
+    output->SetHostBufferFrames(n);
+
+    std::vector<float> capture = Sine(n, 1000.0, 192000.0);
+    std::vector<float> hostInput(n);
+    std::vector<int32_t> hostInt(n);
+    std::vector<float> hostLeft = Sine(n, 440.0, 192000.0);
+    std::vector<float> hostRight = Sine(n, 660.0, 192000.0);
+    std::vector<float> renderPacket(2 * n);
+    // Prime every FIFO to its working fill.
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i < 8; ++i) OnCaptureData(capture.data(), n, 1, 1.0, &mics[i]);
+
+    for (auto _ : state) {
+        for (int i = 0; i < 8; ++i) OnCaptureData(capture.data(), n, 1, 1.0, &mics[i]);
+        for (int i = 0; i < 8; ++i) {
+            mics[i].Trim(n);
+            if (mics[i].ReadBuffer(hostInput.data(), n)) {
+                for (uint32_t s = 0; s < n; ++s) {
+                    const double v = std::fmax(-1.0, std::fmin(1.0, static_cast<double>(hostInput[s])));
+                    const double scaled = v * 2147483648.0;
+                    hostInt[s] = scaled >= 2147483647.0 ? 2147483647 : static_cast<int32_t>(scaled);
+                }
+            }
+            benchmark::DoNotOptimize(hostInt.data());
+        }
+        output->SteerRatio(3.5f * n);
+        output->PushConvertedStereo(hostLeft.data(), hostRight.data(), n);
+        OnRenderData(renderPacket.data(), 2 * n, 2, 1.0, output.get());
+        benchmark::DoNotOptimize(renderPacket.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["tick_budget_us"] = 750.0;
+}
+BENCHMARK(BM_TickEightMicrophones192k144)->Unit(benchmark::kMicrosecond);
+
+// The comparison job: 10 ms blocks, mono, ratio 1.0001 at 48000 Hz. Items are input samples.
+void BM_ConversionJob(benchmark::State& state, const JobKind* kind)
+{
+    std::unique_ptr<Job> job = kind->make();
+    const std::vector<float> in = Sine(kJobBlock, 1000.0, kJobRate);
+    std::vector<float> out(kJobOutCapacity);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(job->Process(in.data(), in.size(), out.data(), out.size()));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kJobBlock));
+}
+
+// ---- Quality ----
+
+// SINAD of a converted sine: fit a sine of the known output frequency (amplitude, phase and offset free) to a
+// steady stretch of the output by least squares; whatever the fit leaves is noise and distortion.
+double SinadDb(const std::vector<float>& y, double cyclesPerSample, size_t skip)
+{
+    double m[3][3] = {};
+    double v[3] = {};
+    for (size_t i = skip; i < y.size(); ++i) {
+        const double phase = 2.0 * M_PI * cyclesPerSample * static_cast<double>(i);
+        const double basis[3] = {std::sin(phase), std::cos(phase), 1.0};
+        for (int r = 0; r < 3; ++r) {
+            v[r] += basis[r] * y[i];
+            for (int c = 0; c < 3; ++c) m[r][c] += basis[r] * basis[c];
+        }
+    }
+    // Gaussian elimination on the 3×3 normal equations.
+    for (int col = 0; col < 3; ++col)
+        for (int row = col + 1; row < 3; ++row) {
+            const double f = m[row][col] / m[col][col];
+            for (int c = col; c < 3; ++c) m[row][c] -= f * m[col][c];
+            v[row] -= f * v[col];
+        }
+    double coef[3];
+    for (int row = 2; row >= 0; --row) {
+        double sum = v[row];
+        for (int c = row + 1; c < 3; ++c) sum -= m[row][c] * coef[c];
+        coef[row] = sum / m[row][row];
+    }
+    double signal = 0, residual = 0;
+    for (size_t i = skip; i < y.size(); ++i) {
+        const double phase = 2.0 * M_PI * cyclesPerSample * static_cast<double>(i);
+        const double fit = coef[0] * std::sin(phase) + coef[1] * std::cos(phase);
+        signal += fit * fit;
+        const double e = y[i] - fit - coef[2];
+        residual += e * e;
+    }
+    return 10.0 * std::log10(signal / residual);
+}
+
+double MeasureSinad(const JobKind& kind, double frequencyHz)
+{
+    std::unique_ptr<Job> job = kind.make();
+    const size_t seconds = 2;
+    const std::vector<float> in = Sine(static_cast<size_t>(kJobRate) * seconds, frequencyHz, kJobRate);
+    std::vector<float> out;
+    std::vector<float> block(kJobOutCapacity);
+    for (size_t i = 0; i + kJobBlock <= in.size(); i += kJobBlock) {
+        const size_t produced = job->Process(&in[i], kJobBlock, block.data(), block.size());
+        out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(produced));
+    }
+    // Skip the start-up transients (filter delays, histories filling) before measuring.
+    return SinadDb(out, frequencyHz / (kJobRate * job->EffectiveRatio()), 4096);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    for (const JobKind& kind : kJobs)
+        benchmark::RegisterBenchmark((std::string("BM_ConversionJob/") + kind.name).c_str(), BM_ConversionJob,
+                                     &kind);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    std::printf("\nQuality on the same job (mono, ratio 1.0001, 48000 Hz, 0.5 full-scale sine, 2 s):\n");
+    std::printf("%-28s %12s %12s\n", "converter", "SINAD 1 kHz", "SINAD 10 kHz");
+    for (const JobKind& kind : kJobs)
+        std::printf("%-28s %9.1f dB %9.1f dB\n", kind.name, MeasureSinad(kind, 1000.0), MeasureSinad(kind, 10000.0));
+    return 0;
+}
