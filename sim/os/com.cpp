@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "sim/os/kernel.h"
 #include "sim/os/module.h"
@@ -17,6 +19,8 @@ namespace {
 struct Apartment {
     int count = 0;
     DWORD model = 0;
+    // In-process servers stay loaded until the apartment is left, as ole32 keeps them.
+    std::vector<HMODULE> servers;
 };
 thread_local Apartment apartment;
 
@@ -42,7 +46,11 @@ HRESULT WINAPI CoInitializeEx(LPVOID, DWORD model) {
 HRESULT WINAPI CoInitialize(LPVOID reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
 
 void WINAPI CoUninitialize() {
-    if (apartment.count > 0) --apartment.count;
+    if (apartment.count == 0) return;
+    if (--apartment.count == 0) {
+        for (HMODULE server : apartment.servers) FreeLibrary(server);
+        apartment.servers.clear();
+    }
 }
 
 HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object) {
@@ -69,6 +77,10 @@ HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, 
 
     HMODULE module = LoadLibraryA(path);
     if (!module) return HRESULT_FROM_WIN32(GetLastError());
+    if (std::find(apartment.servers.begin(), apartment.servers.end(), module) == apartment.servers.end())
+        apartment.servers.push_back(module);
+    else
+        FreeLibrary(module);
     auto getClassObject = reinterpret_cast<GetClassObjectFunction>(
         reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
     if (!getClassObject) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);

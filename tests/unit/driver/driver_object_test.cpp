@@ -1,0 +1,146 @@
+// The driver object as a host meets it before any stream: construction, the simple queries, init.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "com/module_state.h"
+#include "driver/asio_driver.h"
+#include "sim/os/sim_control.h"
+
+namespace {
+
+// Creates and releases drivers the way the class factory does.
+struct Driver {
+    explicit Driver(bool isFloat = false) {
+        HRESULT hr = S_OK;
+        driver = new CAsioDriver(nullptr, &hr, isFloat);
+        driver->NonDelegatingAddRef();
+    }
+    ~Driver() { driver->NonDelegatingRelease(); }
+    CAsioDriver* operator->() const { return driver; }
+    CAsioDriver* driver;
+};
+
+TEST(DriverObject, AnswersFromItsRecordBeforeInit) {
+    Driver driver;
+    char name[32];
+    std::memset(name, 'x', sizeof name);
+    driver->getDriverName(name);
+    EXPECT_STREQ(name, "Tessel");
+    EXPECT_EQ(driver->getDriverVersion(), 1);
+    char message[128];
+    std::memset(message, 'x', sizeof message);
+    driver->getErrorMessage(message);
+    EXPECT_STREQ(message, "");
+
+    int32_t inputs = -1, outputs = -1;
+    EXPECT_EQ(driver->getChannels(&inputs, &outputs), ASE_OK);
+    EXPECT_EQ(inputs, 0);
+    EXPECT_EQ(outputs, 0);
+    int32_t inputLatency = 0, outputLatency = 0;
+    EXPECT_EQ(driver->getLatencies(&inputLatency, &outputLatency), ASE_OK);
+    EXPECT_EQ(inputLatency, 288);
+    EXPECT_EQ(outputLatency, 576);
+    ASIOSampleRate rate = 0;
+    EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
+    EXPECT_EQ(rate, 48000.0);
+}
+
+TEST(DriverObject, BufferSizeRangeIsFixedAndOnlyThePreferredSizeFollowsTheSetting) {
+    Driver driver;
+    int32_t minSize, maxSize, preferred, granularity;
+    driver->preferredBufferSize = 200;
+    EXPECT_EQ(driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity), ASE_OK);
+    EXPECT_EQ(minSize, 144);
+    EXPECT_EQ(maxSize, 1152);
+    EXPECT_EQ(preferred, 200);
+    EXPECT_EQ(granularity, 144);
+}
+
+TEST(DriverObject, AcceptsExactlyTheThreeRates) {
+    Driver driver;
+    for (double rate : {48000.0, 96000.0, 192000.0}) EXPECT_EQ(driver->canSampleRate(rate), ASE_OK) << rate;
+    for (double rate : {44100.0, 48000.5, 0.0, -48000.0, 384000.0}) EXPECT_EQ(driver->canSampleRate(rate), ASE_NoClock);
+    EXPECT_EQ(driver->setSampleRate(44100.0), ASE_NoClock);
+    EXPECT_EQ(driver->setSampleRate(48000.0), ASE_OK);
+}
+
+TEST(DriverObject, NullPointersFromAHostGetInvalidParameter) {
+    Driver driver;
+    int32_t value;
+    EXPECT_EQ(driver->getChannels(nullptr, &value), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getChannels(&value, nullptr), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getLatencies(nullptr, &value), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getBufferSize(&value, &value, nullptr, &value), ASE_InvalidParameter);
+    EXPECT_EQ(driver->getSampleRate(nullptr), ASE_InvalidParameter);
+    driver->getDriverName(nullptr);
+    driver->getErrorMessage(nullptr);
+}
+
+TEST(DriverObject, InitWithoutMicrophonesFailsCleanlyAndCanBeRetried) {
+    Driver driver;
+    const int apartments = sim::os::ApartmentInitCount();
+    EXPECT_EQ(driver->init(nullptr), ASIOFalse);
+    char message[128];
+    driver->getErrorMessage(message);
+    EXPECT_STREQ(message, "ASIO Driver open Failure!");
+    EXPECT_FALSE(driver->initialised);
+    int32_t inputs = -1, outputs = -1;
+    driver->getChannels(&inputs, &outputs);
+    EXPECT_EQ(inputs, 0);
+    EXPECT_EQ(outputs, 2);
+
+    // The settings are read again on the retry.
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Korvel\\Tessel ASIO\\1.00", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    DWORD size = 576;
+    RegSetValueExA(key, "Buffer Size Preferred", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&size), sizeof size);
+    RegCloseKey(key);
+    EXPECT_EQ(driver->init(nullptr), ASIOFalse);
+    EXPECT_EQ(driver->preferredBufferSize, 576u);
+    EXPECT_EQ(sim::os::ApartmentInitCount(), apartments + 1) << "the open sequence must not stack apartments";
+}
+
+TEST(DriverObject, ConstructionJoinsAnApartmentAndDestructionLeavesIt) {
+    const int before = sim::os::ApartmentInitCount();
+    {
+        Driver driver;
+        EXPECT_EQ(sim::os::ApartmentInitCount(), before + 1);
+        driver->init(nullptr);
+    }
+    EXPECT_EQ(sim::os::ApartmentInitCount(), before);
+    EXPECT_EQ(objectCount, 0);
+
+    // A thread already in the multithreaded apartment keeps it, and nothing is unbalanced.
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), before == 0 ? S_OK : S_FALSE);
+    { Driver driver; }
+    EXPECT_EQ(sim::os::ApartmentInitCount(), before + 1);
+    CoUninitialize();
+}
+
+TEST(DriverObject, RunsWithoutMmcssWhenAvrtIsMissing) {
+    sim::os::SetSystemLibraryPresent("avrt.dll", false);
+    {
+        Driver driver;
+        EXPECT_EQ(driver->avrtModule, nullptr);
+        EXPECT_EQ(driver->avSetMmThreadCharacteristics, nullptr);
+    }
+    sim::os::SetSystemLibraryPresent("avrt.dll", true);
+    Driver driver;
+    EXPECT_NE(driver->avSetMmThreadCharacteristics, nullptr);
+    EXPECT_NE(driver->avRevertMmThreadCharacteristics, nullptr);
+}
+
+TEST(DriverObject, BothVariantsReportTheSameName) {
+    Driver integer(false), floating(true);
+    char a[32], b[32];
+    integer->getDriverName(a);
+    floating->getDriverName(b);
+    EXPECT_STREQ(a, b);
+    EXPECT_FALSE(integer->isFloat);
+    EXPECT_TRUE(floating->isFloat);
+}
+
+}  // namespace
