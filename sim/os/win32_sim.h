@@ -6,3 +6,6 @@
 #include "sim/os/registry.h"
 #include "sim/os/com.h"
 #include "sim/os/module.h"
+#include "sim/os/ks_sim.h"
+#include "sim/os/device_io.h"
+#include "sim/os/setupapi_sim.h"

@@ -9,6 +9,14 @@
 #include <windows.h>
 #include <objbase.h>
 #include <mmsystem.h>
+
+// Kernel streaming and SetupAPI, for the KS access layer; then what the mingw-w64 headers lack of them.
+#include <winioctl.h>
+#include <mmreg.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <setupapi.h>
+#include "platform/ks_missing.h"
 #else
 #include "sim/os/win32_sim.h"
 #endif

@@ -1,0 +1,51 @@
+// Device files of the simulated Windows: CreateFileA on device-interface paths, overlapped DeviceIoControl,
+// GetOverlappedResult and ksuser.dll's pin creation. Each call is handed to the installed virtual kernel
+// (sim/os/virtual_kernel.h); without one, no device path exists.
+#pragma once
+
+#include "sim/os/ks_sim.h"
+#include "sim/os/win32_types.h"
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_OVERLAPPED 0x40000000
+
+// While a request is in flight its record holds STATUS_PENDING in Internal. The simulation keeps the Win32 error
+// of the completed request there (Windows keeps an NTSTATUS); only GetOverlappedResult and
+// HasOverlappedIoCompleted read it.
+#define STATUS_PENDING 0x00000103u
+
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+#define HasOverlappedIoCompleted(lpOverlapped) \
+    (__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE) != STATUS_PENDING)
+
+extern "C" {
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                          DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                            LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
+
+// ksuser.dll. Product code reaches these only through LoadLibraryA / GetProcAddress, as on Windows.
+DWORD WINAPI KsCreatePin(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access, PHANDLE pin);
+HRESULT WINAPI KsCreatePin2(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access, PHANDLE pin);
+}
