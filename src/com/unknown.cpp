@@ -9,15 +9,12 @@ LONG lockCount = 0;
 CBaseObject::CBaseObject() { InterlockedIncrement(&objectCount); }
 CBaseObject::~CBaseObject() { InterlockedDecrement(&objectCount); }
 
-// INonDelegatingUnknown has IUnknown's vtable shape, so a non-aggregated object is its own outer unknown.
-CUnknown::CUnknown(IUnknown* outerUnknown, HRESULT*)
-    : outer(outerUnknown ? outerUnknown
-                         : reinterpret_cast<IUnknown*>(static_cast<INonDelegatingUnknown*>(this))) {}
+CUnknown::CUnknown(IUnknown* outerUnknown, HRESULT*) : outer(outerUnknown ? outerUnknown : &self) {}
 
 HRESULT STDMETHODCALLTYPE CUnknown::NonDelegatingQueryInterface(REFIID iid, void** object) {
     if (!object) return E_POINTER;
     if (IsEqualIID(iid, IID_IUnknown)) {
-        *object = static_cast<INonDelegatingUnknown*>(this);
+        *object = static_cast<IUnknown*>(&self);
         NonDelegatingAddRef();
         return S_OK;
     }

@@ -35,6 +35,20 @@ public:
     IUnknown* GetOwner() const { return outer; }
 
 private:
+    // This object's non-delegating unknown as a real IUnknown, so that callers (an aggregating object, or
+    // everyone when the object is not aggregated and this is also its outer unknown) call it through IUnknown
+    // with well-defined C++.
+    struct SelfUnknown : IUnknown {
+        explicit SelfUnknown(CUnknown* object) : object(object) {}
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override {
+            return object->NonDelegatingQueryInterface(iid, result);
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return object->NonDelegatingAddRef(); }
+        ULONG STDMETHODCALLTYPE Release() override { return object->NonDelegatingRelease(); }
+        CUnknown* const object;
+    };
+
+    SelfUnknown self{this};
     IUnknown* const outer;
     volatile LONG referenceCount = 0;
 };

@@ -94,16 +94,16 @@ TEST(ComServer, AggregationOnlyThroughIUnknownAndInterfacesForwardToTheOuterObje
     // The outer object gets the inner non-delegating unknown, through which it reaches IASIO.
     ASSERT_EQ(factory->CreateInstance(&outer, IID_IUnknown, &object), S_OK);
     factory->Release();
-    auto* inner = static_cast<INonDelegatingUnknown*>(object);
+    auto* inner = static_cast<IUnknown*>(object);
     IASIO* driver = nullptr;
-    ASSERT_EQ(inner->NonDelegatingQueryInterface(CLSID_TesselAsio, reinterpret_cast<void**>(&driver)), S_OK);
+    ASSERT_EQ(inner->QueryInterface(CLSID_TesselAsio, reinterpret_cast<void**>(&driver)), S_OK);
     EXPECT_EQ(outer.references, 2u);  // the interface's reference belongs to the outer object
     void* ignored = nullptr;
     driver->QueryInterface(kSomeOtherInterface, &ignored);
     EXPECT_EQ(outer.queries, 1);
     driver->Release();
     EXPECT_EQ(outer.references, 1u);
-    EXPECT_EQ(inner->NonDelegatingRelease(), 0u);
+    EXPECT_EQ(inner->Release(), 0u);
     EXPECT_EQ(objectCount, 0);
 }
 
