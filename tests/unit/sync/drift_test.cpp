@@ -95,8 +95,8 @@ TEST(Drift, ExtremeOffsetsAreTrimmedOrPaddedAndStayBounded)
         ExpectRatioInLimits(slow);
         // A fast microphone overfills its FIFO; a fast playback device drains the output FIFO.
         const bool capture = direction == drift::Direction::Capture;
-        EXPECT_GT(capture ? fast.trims : fast.underruns, 100u);
-        EXPECT_GT(capture ? slow.underruns : slow.trims, 100u);
+        EXPECT_GT(capture ? fast.trims : fast.underruns, 5u);
+        EXPECT_GT(capture ? slow.underruns : slow.trims, 5u);
         EXPECT_LE(fast.steadyFillFrames, 7 * 144.0);
         EXPECT_LE(slow.steadyFillFrames, 7 * 144.0);
     }
