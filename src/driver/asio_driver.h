@@ -15,6 +15,7 @@
 #include "asio/asio.h"
 #include "com/unknown.h"
 #include "driver/com_apartment.h"
+#include "sync/device_fifo.h"
 
 struct OutputDeviceEntry {
     std::string friendlyName;             // shown in the control panel, compared with the "Output Device" setting
@@ -130,4 +131,27 @@ public:
     HMODULE avrtModule = nullptr;
     AvSetMmThreadCharacteristicsFunction avSetMmThreadCharacteristics = nullptr;
     AvRevertMmThreadCharacteristicsFunction avRevertMmThreadCharacteristics = nullptr;
+
+    // FIFO plus converter of microphones 1 to 8 and towards the playback device; each has the driver as owner.
+    DeviceFifo inputFifos[kMaxInputs]{this, this, this, this, this, this, this, this};
+    DeviceFifo outputFifo{this};
+    // Time-info flags raised on the host's thread (setClockSource) and merged into asioTime by the clock thread
+    // before its next bufferSwitchTimeInfo, so that the host never reads asioTime while another thread writes it.
+    std::atomic<uint32_t> pendingTimeFlags{0};
+    // The clock thread's float view of one host half: inputs are pulled here before they are written to the
+    // host's 32-bit samples, outputs are converted and decimated here, so the host's buffers are only ever
+    // accessed as the type the host declared.
+    float inputScratch[kSilenceSamples] = {};
+    float outputScratch[kNumOutputs][kSilenceSamples] = {};
+
+private:
+    static DWORD WINAPI ClockThreadProc(LPVOID driver);
+    void ClockLoop();
+    void GatherInputs(uint32_t frames, uint32_t offset);
+    void ScatterOutputs(uint32_t frames, uint32_t offset);
+    void SwitchBuffers();
+    // Where the device manager starts, stops and resizes the endpoints' streams.
+    void StartEndpoints();
+    void StopEndpoints();
+    void ResizeEndpoint(CKSDevice* endpoint, uint32_t frames);
 };

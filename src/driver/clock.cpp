@@ -1,19 +1,282 @@
+// The driver's master clock: a thread timed by the performance counter that ticks once per ASIO buffer, moving
+// one buffer per microphone from the FIFOs to the host and the host's outputs to the output FIFO, then calling
+// the host's buffer switch.
+//
+// Threads: start, stop, StartClock, StopClock and getSamplePosition run on the host's thread; everything from
+// ClockThreadProc down runs on the clock thread. The host's thread changes buffers, sizes and devices only while
+// the clock thread is stopped. The exceptions are the position and time stamp, which getSamplePosition may read
+// at any time (through atomic views, so a read never tears a value but may pair two ticks), and `started`,
+// which start sets while the first ticks already run.
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+
 #include "driver/asio_driver.h"
 
-ASIOError CAsioDriver::start() { return ASE_NotPresent; }
+namespace {
 
-ASIOError CAsioDriver::stop() {
+// Waits and limits of the clock thread.
+constexpr uint32_t kStartupTicks = 2;          // start returns once the host has had two buffer switches
+constexpr DWORD kStartupWaitMs = 1000;
+constexpr DWORD kStartupPollMs = 10;
+constexpr DWORD kClockEndWaitMs = 10000;
+constexpr DWORD kIdlePollMs = 100;             // no microphone: nothing to time, just wait for the end
+constexpr DWORD kTerminatedExitCode = 0xC0000194;
+constexpr int64_t kLatePeriods = 4;            // this late, missed ticks are dropped instead of made up
+// Periods above 1.5 ms leave time to sleep; while more than 1.5 ms remain, a 1 ms sleep cannot overshoot.
+constexpr int64_t kSleepThresholdCounts = 15000;
+
+constexpr double kTwoTo32 = 4294967296.0;
+
+// Integer variant: clamp to full scale, scale by 2^31, truncate toward zero, saturate +1.0 at the largest value.
+// A NaN, which has no integer value, becomes silence.
+int32_t FloatToInt32(float sample)
+{
+    if (sample != sample) return 0;
+    const double clamped = std::clamp(static_cast<double>(sample), -1.0, 1.0) * 2147483648.0;
+    return clamped >= 2147483647.0 ? 2147483647 : static_cast<int32_t>(clamped);
+}
+
+constexpr float kInt32ToFloat = 1.0f / 2147483648.0f;   // 2^-31, exact
+
+template <class T>
+std::atomic_ref<T> Shared(T& field)
+{
+    return std::atomic_ref<T>(field);
+}
+
+}  // namespace
+
+ASIOError CAsioDriver::start()
+{
+    if (!callbacks) return ASE_NotPresent;
+    // A second start stops the running clock before the position is reset, so that no tick of the old run
+    // can land on the fresh position.
+    if (clockRunning) StopClock();
+    Shared(started).store(false);
+    Shared(samplePosition).store(0.0);
+    Shared(systemTimeHi).store(0u);
+    Shared(systemTimeLo).store(0u);
+    bufferIndex = 0;
+    if (!StartClock()) return ASE_HWMalfunction;
+    Shared(started).store(true);
+    return ASE_OK;
+}
+
+ASIOError CAsioDriver::stop()
+{
     if (started) StopClock();
     started = false;
     return ASE_OK;
 }
 
-bool CAsioDriver::StartClock() { return false; }
-void CAsioDriver::StopClock() { clockRunning = false; }
-
-ASIOError CAsioDriver::getSamplePosition(ASIOSamples* position, ASIOTimeStamp* timeStamp) {
-    if (!position || !timeStamp) return ASE_InvalidParameter;
-    return ASE_SPNotAdvancing;
+bool CAsioDriver::StartClock()
+{
+    if (clockRunning) StopClock();
+    clockRunning = true;
+    tickCount = 0;
+    clockExit = false;
+    dropOutCount = 0;
+    latencyFrames = 0;
+    if (clockThread == INVALID_HANDLE_VALUE) {
+        DWORD id = 0;
+        HANDLE thread = CreateThread(nullptr, 0, &CAsioDriver::ClockThreadProc, this, 0, &id);
+        if (!thread) {
+            clockRunning = false;
+            return false;
+        }
+        clockThread = thread;
+        clockThreadId = id;
+    }
+    const DWORD begin = timeGetTime();
+    while (tickCount < kStartupTicks && timeGetTime() - begin < kStartupWaitMs) Sleep(kStartupPollMs);
+    if (tickCount >= kStartupTicks) return true;
+    StopClock();
+    return false;
 }
 
-ASIOError CAsioDriver::outputReady() { return ASE_NotPresent; }
+void CAsioDriver::StopClock()
+{
+    clockExit = true;
+    if (clockThread != INVALID_HANDLE_VALUE) {
+        if (WaitForSingleObject(clockThread, kClockEndWaitMs) == WAIT_TIMEOUT)
+            TerminateThread(clockThread, kTerminatedExitCode);
+        CloseHandle(clockThread);
+        clockThread = INVALID_HANDLE_VALUE;
+        clockThreadId = 0;
+    }
+    clockRunning = false;
+}
+
+ASIOError CAsioDriver::getSamplePosition(ASIOSamples* position, ASIOTimeStamp* timeStamp)
+{
+    if (!position || !timeStamp) return ASE_InvalidParameter;
+    timeStamp->hi = Shared(systemTimeHi).load(std::memory_order_relaxed);
+    timeStamp->lo = Shared(systemTimeLo).load(std::memory_order_relaxed);
+    const double frames = Shared(samplePosition).load(std::memory_order_relaxed);
+    if (frames < kTwoTo32) {
+        position->hi = 0;
+        position->lo = static_cast<uint32_t>(frames);
+    } else {
+        position->hi = static_cast<uint32_t>(frames / kTwoTo32);
+        position->lo = static_cast<uint32_t>(frames - position->hi * kTwoTo32);
+    }
+    return ASE_OK;
+}
+
+// The host's early output signal is not taken: outputs are collected at the next tick.
+ASIOError CAsioDriver::outputReady()
+{
+    return ASE_NotPresent;
+}
+
+// Clock thread from here on. The tick path allocates nothing, takes no lock but the FIFOs' own, prints nothing.
+
+DWORD WINAPI CAsioDriver::ClockThreadProc(LPVOID argument)
+{
+    CAsioDriver* driver = static_cast<CAsioDriver*>(argument);
+    const bool leaveApartment = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) != RPC_E_CHANGED_MODE;
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    HANDLE mmcss = nullptr;
+    if (driver->avSetMmThreadCharacteristics) {
+        DWORD taskIndex = 0;
+        mmcss = driver->avSetMmThreadCharacteristics("Pro Audio", &taskIndex);
+    }
+    driver->ClockLoop();
+    if (mmcss && driver->avRevertMmThreadCharacteristics) driver->avRevertMmThreadCharacteristics(mmcss);
+    if (leaveApartment) CoUninitialize();
+    return 0;
+}
+
+void CAsioDriver::ClockLoop()
+{
+    // Without a first microphone there is nothing to pace the host by: idle until told to end.
+    if (!inputFifos[0].device) {
+        while (!clockExit) Sleep(kIdlePollMs);
+        return;
+    }
+    StartEndpoints();
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER counter{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    const int64_t rate = std::max<int64_t>(1, static_cast<int64_t>(sampleRate));
+    const int64_t period = std::max<int64_t>(1, static_cast<int64_t>(bufferSize) * frequency.QuadPart / rate);
+    int64_t last = counter.QuadPart;
+    const uint32_t frames = static_cast<uint32_t>(bufferSize);
+    for (;;) {
+        const uint32_t offset = frames * bufferIndex;
+        QueryPerformanceCounter(&counter);
+        const int64_t elapsed = counter.QuadPart - last;
+        if (elapsed >= kLatePeriods * period) {
+            last = counter.QuadPart;
+        } else if (elapsed >= period) {
+            GatherInputs(frames, offset);
+            ScatterOutputs(frames, offset);
+            SwitchBuffers();
+            ++tickCount;
+            last += period;
+        } else if (period > kSleepThresholdCounts) {
+            Sleep(period - elapsed > kSleepThresholdCounts ? 1 : 0);
+        }
+        if (clockExit) {
+            StopEndpoints();
+            break;
+        }
+    }
+}
+
+void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset)
+{
+    bool readThisTick[kMaxInputs] = {};
+    bool trimmed[kMaxInputs] = {};
+    bool dropOut = false;
+    for (int32_t i = 0; i < numInputs; ++i) trimmed[i] = inputFifos[i].Trim(frames);
+
+    const int32_t entries = std::min(numActiveInputs, numInputs);
+    for (int32_t k = 0; k < entries; ++k) {
+        const int32_t channel = inputChannelMap[k];
+        if (channel < 0 || channel >= numInputs) continue;
+        DeviceFifo& fifo = inputFifos[channel];
+        int32_t* half = inputBuffers[k] + offset;
+        readThisTick[channel] = true;
+        if (firmwareUpdateRequired || !fifo.device) {
+            std::memset(half, 0, frames * sizeof(int32_t));
+            continue;
+        }
+        const bool wasFlowing = !fifo.FadeInPending();
+        if (!fifo.ReadBuffer(inputScratch, frames)) {
+            // Less than one buffer: the host gets silence and nothing is consumed.
+            std::memset(half, 0, frames * sizeof(int32_t));
+            dropOut = dropOut || wasFlowing;
+            continue;
+        }
+        if (isFloat)
+            for (uint32_t s = 0; s < frames; ++s) half[s] = std::bit_cast<int32_t>(inputScratch[s]);
+        else
+            for (uint32_t s = 0; s < frames; ++s) half[s] = FloatToInt32(inputScratch[s]);
+    }
+
+    // A microphone no host channel reads drains at the host's pace, so it is fresh when a channel picks it up.
+    uint64_t fillSum = 0;
+    uint32_t attached = 0;
+    for (int32_t i = 0; i < numInputs; ++i) {
+        DeviceFifo& fifo = inputFifos[i];
+        if (!fifo.device) continue;
+        if (!readThisTick[i]) fifo.DiscardBuffer(frames);
+        dropOut = dropOut || (trimmed[i] && !fifo.FadeInPending());
+        fillSum += fifo.FillFrames();
+        ++attached;
+    }
+    if (dropOut) ++dropOutCount;
+    // What a host really waits: the audio still queued behind the buffer it receives, plus that buffer.
+    if (attached) latencyFrames = static_cast<uint32_t>(fillSum / attached) + frames;
+}
+
+void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset)
+{
+    if (!outputFifo.device) return;
+    static const float kSilent[kSilenceSamples] = {};
+    const uint32_t step = decimationFactor > 1 ? decimationFactor : 1;
+    const uint32_t pushed = frames / step;
+    const float* source[kNumOutputs] = {kSilent, kSilent};
+    const int32_t entries = std::min(numActiveOutputs, static_cast<int32_t>(kNumOutputs));
+    for (int32_t k = 0; k < std::min(entries, numOutputs); ++k) {
+        const int32_t channel = outputChannelMap[k];
+        if (channel < 0 || channel >= kNumOutputs) continue;
+        const int32_t* half = outputBuffers[k] + offset;
+        float* converted = outputScratch[k];
+        // Decimation keeps every step-th sample, without filtering: the playback device runs at a whole
+        // fraction of the driver's rate.
+        if (isFloat)
+            for (uint32_t j = 0; j < pushed; ++j) converted[j] = std::bit_cast<float>(half[j * step]);
+        else
+            for (uint32_t j = 0; j < pushed; ++j) converted[j] = static_cast<float>(half[j * step]) * kInt32ToFloat;
+        source[channel] = converted;
+    }
+    outputFifo.SteerRatio(3.5f * static_cast<float>(pushed));
+    outputFifo.PushConvertedStereo(source[0], source[1], pushed);
+}
+
+void CAsioDriver::SwitchBuffers()
+{
+    if (!callbacks) return;
+    const double nanoseconds = static_cast<double>(timeGetTime()) * 1000000.0;
+    const uint32_t hi = static_cast<uint32_t>(nanoseconds / kTwoTo32);
+    Shared(systemTimeHi).store(hi, std::memory_order_relaxed);
+    Shared(systemTimeLo).store(static_cast<uint32_t>(nanoseconds - hi * kTwoTo32), std::memory_order_relaxed);
+    if (Shared(started).load())
+        Shared(samplePosition).store(samplePosition + bufferSize, std::memory_order_relaxed);
+
+    if (timeInfoMode && callbacks->bufferSwitchTimeInfo) {
+        asioTime.timeInfo.flags |= pendingTimeFlags.exchange(0);
+        getSamplePosition(&asioTime.timeInfo.samplePosition, &asioTime.timeInfo.systemTime);
+        callbacks->bufferSwitchTimeInfo(&asioTime, static_cast<int32_t>(bufferIndex), ASIOTrue);
+        // The changes have been announced once.
+        asioTime.timeInfo.flags &= ~static_cast<uint32_t>(kSampleRateChanged | kClockSourceChanged);
+    } else if (callbacks->bufferSwitch) {
+        callbacks->bufferSwitch(static_cast<int32_t>(bufferIndex), ASIOTrue);
+    }
+    bufferIndex = 1 - bufferIndex;
+}

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-DeviceFifo::DeviceFifo()
+DeviceFifo::DeviceFifo(CAsioDriver* ownerDriver) : owner(ownerDriver)
 {
     InitializeCriticalSection(&lock);
     std::memset(scratchLeft, 0, sizeof(scratchLeft));

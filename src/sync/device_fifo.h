@@ -36,7 +36,8 @@ public:
     // (1.01) plus one carried phase this yields at most 16161 outputs, inside the scratch arrays.
     static constexpr uint32_t kConvertChunkSamples = 16000;
 
-    DeviceFifo();
+    // Not explicit, so that the driver can hand itself to an array of FIFOs in one braced initialiser.
+    DeviceFifo(CAsioDriver* ownerDriver = nullptr);
     ~DeviceFifo();
     DeviceFifo(const DeviceFifo&) = delete;
     DeviceFifo& operator=(const DeviceFifo&) = delete;
