@@ -1,0 +1,324 @@
+// The master clock with a stand-in host (real callbacks on the clock thread) and stand-in microphones: producer
+// threads that push a sine into the microphone FIFOs at their own crystal's pace, as a capture stream thread does.
+// Assertions are about what arrives, never about how long anything took.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "driver/asio_driver.h"
+
+namespace {
+
+// The host: records every buffer switch and a copy of the input halves it was handed.
+struct Host {
+    CAsioDriver* driver = nullptr;
+    bool answersTimeInfo = true;
+    std::mutex mutex;
+    std::vector<std::vector<float>> inputs;   // per active input entry, everything received in order
+    std::vector<int32_t> rawFirstInput;       // the host's own samples of entry 0
+    std::vector<uint32_t> timeFlags;          // flags of each time-info switch
+    std::vector<double> positions;            // sample position reported with each switch
+    std::vector<int32_t> indices;
+    std::atomic<int> switches{0};
+    int32_t outputValue = 0;                  // written into every output half by the host
+};
+Host* host = nullptr;
+
+void Record(int32_t index)
+{
+    CAsioDriver* d = host->driver;
+    std::lock_guard<std::mutex> lock(host->mutex);
+    host->indices.push_back(index);
+    host->inputs.resize(static_cast<size_t>(d->numActiveInputs));
+    for (int32_t k = 0; k < d->numActiveInputs; ++k) {
+        const int32_t* half = d->inputBuffers[k] + index * d->bufferSize;
+        for (int32_t s = 0; s < d->bufferSize; ++s) {
+            float value;
+            if (d->isFloat)
+                std::memcpy(&value, &half[s], sizeof(value));
+            else
+                value = static_cast<float>(half[s]) / 2147483648.0f;
+            host->inputs[static_cast<size_t>(k)].push_back(value);
+            if (k == 0) host->rawFirstInput.push_back(half[s]);
+        }
+    }
+    for (int32_t k = 0; k < d->numActiveOutputs; ++k) {
+        int32_t* half = d->outputBuffers[k] + index * d->bufferSize;
+        for (int32_t s = 0; s < d->bufferSize; ++s) half[s] = host->outputValue;
+    }
+    ++host->switches;
+}
+
+void OnSwitch(int32_t index, ASIOBool) { Record(index); }
+ASIOTime* OnSwitchTimeInfo(ASIOTime* time, int32_t index, ASIOBool)
+{
+    {
+        std::lock_guard<std::mutex> lock(host->mutex);
+        host->timeFlags.push_back(time->timeInfo.flags);
+        host->positions.push_back(static_cast<double>(time->timeInfo.samplePosition.lo) +
+                                  time->timeInfo.samplePosition.hi * 4294967296.0);
+    }
+    Record(index);
+    return time;
+}
+int32_t OnMessage(int32_t selector, int32_t, void*, double*)
+{
+    return selector == kAsioSupportsTimeInfo && host->answersTimeInfo ? 1 : 0;
+}
+ASIOCallbacks callbacks = {&OnSwitch, nullptr, &OnMessage, &OnSwitchTimeInfo};
+
+// A microphone on its own crystal: pushes `packetFrames` of a sine per period, paced by the steady clock.
+class Microphone {
+public:
+    Microphone(DeviceFifo* fifo, double rateHz, uint32_t packetFrames, double frequencyHz)
+        : fifo(fifo), rate(rateHz), packet(packetFrames), frequency(frequencyHz)
+    {
+        thread = std::thread([this] { Run(); });
+    }
+    ~Microphone()
+    {
+        stopRequested = true;
+        thread.join();
+    }
+
+private:
+    void Run()
+    {
+        std::vector<float> samples(packet);
+        const auto begin = std::chrono::steady_clock::now();
+        uint64_t produced = 0;
+        while (!stopRequested) {
+            const auto due = begin + std::chrono::duration<double>(static_cast<double>(produced + packet) / rate);
+            std::this_thread::sleep_until(due);
+            for (uint32_t i = 0; i < packet; ++i)
+                samples[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * frequency * (produced + i) / rate));
+            OnCaptureData(samples.data(), packet, 1, 1.0, fifo);
+            produced += packet;
+        }
+    }
+
+    DeviceFifo* fifo;
+    double rate;
+    uint32_t packet;
+    double frequency;
+    std::atomic<bool> stopRequested{false};
+    std::thread thread;
+};
+
+struct Driver {
+    Driver(int microphones, bool isFloat, int32_t bufferFrames)
+    {
+        HRESULT hr = S_OK;
+        driver = new CAsioDriver(nullptr, &hr, isFloat);
+        driver->NonDelegatingAddRef();
+        driver->numInputs = microphones;
+        driver->numOutputs = CAsioDriver::kNumOutputs;
+        for (int i = 0; i < microphones; ++i) {
+            driver->inputFifos[i].device = reinterpret_cast<CKSDevice*>(&driver->inputFifos[i]);
+            driver->inputFifos[i].Configure(48000.0f, static_cast<uint32_t>(bufferFrames));
+        }
+        state.driver = driver;
+        host = &state;
+    }
+    ~Driver()
+    {
+        driver->NonDelegatingRelease();
+        host = nullptr;
+    }
+    ASIOError Prepare(std::vector<ASIOBufferInfo> infos, int32_t bufferFrames)
+    {
+        return driver->createBuffers(infos.data(), static_cast<int32_t>(infos.size()), bufferFrames, &callbacks);
+    }
+    CAsioDriver* operator->() const { return driver; }
+    CAsioDriver* driver;
+    Host state;
+};
+
+ASIOBufferInfo Entry(bool input, int32_t channel)
+{
+    ASIOBufferInfo info{};
+    info.isInput = input ? ASIOTrue : ASIOFalse;
+    info.channelNum = channel;
+    return info;
+}
+
+// Everything from the first non-silent sample on must be one unbroken sine: successive samples of a 0.5 sine at
+// f Hz differ by at most 0.5 × 2πf / rate, so a gap, a repeated stretch or a silent buffer breaks the bound.
+void ExpectContinuousSine(const std::vector<float>& received, double frequencyHz, double rateHz)
+{
+    size_t first = 0;
+    while (first < received.size() && received[first] == 0.0f) ++first;
+    ASSERT_LT(first + 10000, received.size()) << "too little audio arrived";
+    const double bound = 0.5 * 2 * M_PI * frequencyHz / rateHz * 1.02 + 1e-5;
+    size_t breaks = 0;
+    for (size_t i = first + 1; i < received.size(); ++i) breaks += std::fabs(received[i] - received[i - 1]) > bound;
+    EXPECT_EQ(breaks, 0u) << "of " << received.size() - first << " samples";
+    float peak = 0;
+    for (size_t i = received.size() / 2; i < received.size(); ++i) peak = std::max(peak, std::fabs(received[i]));
+    EXPECT_NEAR(peak, 0.5f, 0.01f);
+}
+
+}  // namespace
+
+// A microphone 100 ppm fast reaches the host without a break, in both sample formats, and the first buffer fades in.
+TEST(Clock, DriftingMicrophoneArrivesContinuousInBothVariants)
+{
+    for (bool isFloat : {false, true}) {
+        SCOPED_TRACE(isFloat ? "float" : "integer");
+        constexpr int32_t n = 576;   // 12 ms: generous slack for a loaded machine
+        Driver driver(1, isFloat, n);
+        ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
+        {
+            Microphone microphone(&driver->inputFifos[0], 48000.0 * (1 + 100e-6), 144, 440.0);
+            ASSERT_EQ(driver->start(), ASE_OK);
+            Sleep(1500);
+            driver->stop();
+        }
+        const std::vector<float>& received = driver.state.inputs.at(0);
+        ExpectContinuousSine(received, 440.0, 48000.0);
+
+        // The first delivered buffer ramps in from exact silence; the ones before it are silent.
+        size_t first = 0;
+        while (received[first] == 0.0f) ++first;
+        const size_t bufferStart = first - first % n;
+        EXPECT_EQ(received[bufferStart], 0.0f);
+        for (size_t k = 0; k < static_cast<size_t>(n); ++k)
+            ASSERT_LE(std::fabs(received[bufferStart + k]), 0.5f * k / n + 1e-6f) << k;
+    }
+}
+
+// start returns after the host has had two switches; the position counts from the first switch after start.
+TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers)
+{
+    constexpr int32_t n = 288;
+    Driver driver(1, false, n);
+    ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
+    driver->inputFifos[0].PushRaw(std::vector<float>(4 * n, 0.25f).data(), 4 * n);
+    ASSERT_EQ(driver->start(), ASE_OK);
+    const int atStart = driver.state.switches;
+    EXPECT_GE(atStart, 2);
+    driver->setClockSource(0);
+    while (driver.state.switches < atStart + 6) Sleep(5);
+    driver->stop();
+
+    ASIOSamples position{};
+    ASIOTimeStamp stamp{};
+    std::lock_guard<std::mutex> lock(driver.state.mutex);
+    const std::vector<double>& positions = driver.state.positions;
+    EXPECT_EQ(positions[0], 0.0);
+    EXPECT_EQ(positions[1], 0.0);
+    for (size_t i = static_cast<size_t>(atStart) + 1; i < positions.size(); ++i)
+        EXPECT_EQ(positions[i] - positions[i - 1], n);
+    // After stop the position and stamp of the last switch remain readable.
+    ASSERT_EQ(driver->getSamplePosition(&position, &stamp), ASE_OK);
+    EXPECT_EQ(static_cast<double>(position.lo), positions.back());
+    EXPECT_TRUE(stamp.hi != 0 || stamp.lo != 0);
+
+    // Every switch carries the rate; the clock-source change is announced exactly once.
+    int announced = 0;
+    for (uint32_t flags : driver.state.timeFlags) {
+        EXPECT_EQ(flags & 7u, 7u);
+        announced += (flags & kClockSourceChanged) != 0;
+        EXPECT_EQ(flags & kSampleRateChanged, 0u);
+    }
+    EXPECT_EQ(announced, 1);
+    for (size_t i = 1; i < driver.state.indices.size(); ++i)
+        EXPECT_EQ(driver.state.indices[i], 1 - driver.state.indices[i - 1]);
+
+    // The four buffers pushed before start arrive (the first faded in); once they are gone, every tick is a
+    // drop-out: silence instead of audio.
+    EXPECT_EQ(driver.state.inputs[0][n + 5], 0.25f);
+    EXPECT_EQ(driver.state.inputs[0].back(), 0.0f);
+    EXPECT_EQ(driver->dropOutCount.load(), static_cast<uint32_t>(driver.state.switches - 4));
+}
+
+TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo)
+{
+    constexpr int32_t n = 144;
+    Driver driver(1, false, n);
+    driver->outputFifo.device = reinterpret_cast<CKSDevice*>(&driver->outputFifo);
+    driver->outputFifo.channels = 2;
+    driver->decimationFactor = 2;
+    driver->outputFifo.Configure(24000.0f, n / 2);
+    ASSERT_EQ(driver.Prepare({Entry(true, 0), Entry(false, 1)}, n), ASE_OK);
+    std::vector<float> values(2 * n, 0.0f);
+    const float edges[] = {1.0f, -1.0f, 0.5f, 2.0f, -3.0f, std::nanf("")};
+    for (size_t i = 0; i < 6; ++i) values[n + i] = edges[i];
+    driver->inputFifos[0].PushRaw(values.data(), 2 * n);
+    driver.state.outputValue = 1073741824;   // 0.5 in the host's integers
+    ASSERT_EQ(driver->start(), ASE_OK);
+    while (driver.state.switches < 5) Sleep(2);
+    driver->stop();
+
+    // The second buffer carries the edge values (the first one fades in).
+    std::vector<int32_t> expected = {2147483647, -2147483647 - 1, 1073741824, 2147483647, -2147483647 - 1, 0};
+    const std::vector<int32_t>& raw = driver.state.rawFirstInput;
+    EXPECT_EQ(std::vector<int32_t>(raw.begin() + n, raw.begin() + n + 6), expected);
+
+    // Output channel 1 (right) carried 0.5, decimated to n / 2 frames per tick; the left channel is silence.
+    const int ticks = driver.state.switches;
+    ASSERT_GE(ticks, 2);
+    const uint32_t frames = driver->outputFifo.FillFrames();
+    EXPECT_NEAR(static_cast<double>(frames), ticks * n / 2.0, 2.0 * ticks);
+    std::vector<float> pushed(2 * frames);
+    driver->outputFifo.Pull(pushed.data(), 2 * frames);
+    // A tick reads the half the host filled at its previous switch with the same index, two ticks earlier: the
+    // first two ticks pushed silence.
+    for (uint32_t f = 2 * (n / 2) + 4; f < frames; ++f) {
+        ASSERT_EQ(pushed[2 * f], 0.0f) << f;
+        ASSERT_EQ(pushed[2 * f + 1], 0.5f) << f;
+    }
+}
+
+// A microphone no host channel reads drains at the host's pace instead of filling up to the trim.
+TEST(Clock, UnreadMicrophoneDrainsAtTheHostsPace)
+{
+    constexpr int32_t n = 576;
+    Driver driver(2, true, n);
+    ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
+    {
+        Microphone read(&driver->inputFifos[0], 48000.0, 144, 440.0);
+        Microphone unread(&driver->inputFifos[1], 48000.0 * (1 + 300e-6), 144, 880.0);
+        ASSERT_EQ(driver->start(), ASE_OK);
+        Sleep(1200);
+        driver->stop();
+    }
+    EXPECT_LT(driver->inputFifos[1].FillFrames(), 2u * n);
+    EXPECT_GT(driver->latencyFrames.load(), static_cast<uint32_t>(n));
+    EXPECT_LT(driver->latencyFrames.load(), 8u * n);
+}
+
+TEST(Clock, HostMisuseNeitherCrashesNorHangs)
+{
+    constexpr int32_t n = 288;
+    {
+        Driver driver(1, false, n);
+        EXPECT_EQ(driver->start(), ASE_NotPresent);   // no buffers yet
+        EXPECT_EQ(driver->stop(), ASE_OK);            // stop without start
+        ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
+        EXPECT_EQ(driver->start(), ASE_OK);
+        EXPECT_EQ(driver->start(), ASE_OK);           // restart: position back to zero
+        ASIOSamples position{};
+        ASIOTimeStamp stamp{};
+        driver->getSamplePosition(&position, &stamp);
+        EXPECT_LE(position.lo, static_cast<uint32_t>(4 * n));
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);  // stops the stream
+        EXPECT_FALSE(driver->clockRunning);
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+        ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
+        EXPECT_EQ(driver->start(), ASE_OK);
+        // Released while running: the destructor stops the clock.
+    }
+    {
+        // No microphone: the clock cannot tick and start gives up.
+        Driver driver(0, false, n);
+        ASSERT_EQ(driver.Prepare({}, n), ASE_OK);
+        EXPECT_EQ(driver->start(), ASE_HWMalfunction);
+        EXPECT_FALSE(driver->clockRunning);
+        EXPECT_EQ(driver->clockThread, INVALID_HANDLE_VALUE);
+    }
+}
