@@ -35,13 +35,13 @@ void ReadFriendlyName(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData, cha
 
 CKsFilter* NewFilter(ULONG filterType, LPCSTR path, HRESULT& hr) {
     switch (filterType) {
-    case eUnknown:
+    case CKsFilter::eUnknown:
         TraceKs(3, "new CKsFilter(eUnknown)");
         return new (std::nothrow) CKsFilter(path, hr);
-    case eRender:
+    case CKsFilter::eRender:
         TraceKs(3, "new CKsAudRenFilter()");
         return new (std::nothrow) CKsAudRenFilter(path, hr);
-    case eCapture:
+    case CKsFilter::eCapture:
         TraceKs(3, "new CKsAudCapFilter()");
         return new (std::nothrow) CKsAudCapFilter(path, hr);
     default:

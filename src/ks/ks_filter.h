@@ -13,8 +13,6 @@
 #include "ks/ks_pin.h"
 #include "platform/win32.h"
 
-enum KsFilterType : ULONG { eUnknown = 0, eRender = 1, eCapture = 2 };
-
 // A topology node; nothing reads its tag, which marks the record in memory dumps.
 struct CKsNode {
     ULONG m_nodeId = 0;
@@ -24,6 +22,9 @@ struct CKsNode {
 
 class CKsFilter : public CKsIrpTarget {
 public:
+    // Filter types. They live in the class: Core Audio's EDataFlow names eRender and eCapture at global scope.
+    enum KsFilterType : ULONG { eUnknown = 0, eRender = 1, eCapture = 2 };
+
     // Filters have a handful of pins; a count beyond this is a broken answer, not a filter to walk.
     static constexpr ULONG kMaxPinCount = 256;
 
@@ -59,6 +60,8 @@ protected:
     HRESULT ReadPinCount(ULONG& count);
     void DeletePins();
 };
+
+using KsFilterType = CKsFilter::KsFilterType;
 
 class CKsAudFilter : public CKsFilter {
 public:

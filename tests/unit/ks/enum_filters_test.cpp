@@ -34,14 +34,14 @@ TEST(EnumFilters, KeepsOnlyDevicesWithAnEnabledAliasInEveryCategory) {
     HRESULT hr = E_FAIL;
     CKsEnumFilters filters(hr);
     ASSERT_EQ(hr, S_OK);
-    ASSERT_EQ(Enumerate(filters, eCapture), S_OK);
+    ASSERT_EQ(Enumerate(filters, CKsFilter::eCapture), S_OK);
     ASSERT_EQ(filters.m_listFilters.size(), 2u);
 
     CKsFilter& first = *filters.m_listFilters[0];
     EXPECT_STREQ(first.m_szFilterName, "\\\\?\\usb#kept");
     EXPECT_STREQ(first.m_szFriendlyName, "Tessel Microphone");
     EXPECT_EQ(std::u16string(first.m_wszDeviceProperty), u"SWD\\MMDEVAPI\\{0.0.1.00000000}.{kept}");
-    EXPECT_EQ(first.GetType(), eCapture);
+    EXPECT_EQ(first.GetType(), CKsFilter::eCapture);
     EXPECT_NE(dynamic_cast<CKsAudCapFilter*>(&first), nullptr);
     EXPECT_EQ(first.m_listCaptureSinkPins.size(), 1u);
 
@@ -52,7 +52,7 @@ TEST(EnumFilters, KeepsOnlyDevicesWithAnEnabledAliasInEveryCategory) {
 
     // The next enumeration starts afresh; with nothing left to find it fails with an empty list.
     kernel->devices = {noAlias};
-    EXPECT_EQ(Enumerate(filters, eCapture), E_FAIL);
+    EXPECT_EQ(Enumerate(filters, CKsFilter::eCapture), E_FAIL);
     EXPECT_TRUE(filters.m_listFilters.empty());
 }
 
@@ -82,7 +82,7 @@ TEST(EnumFilters, NamesAndPathsThatDoNotFitAreCutOrRefusedNeverOverrun) {
 
     HRESULT hr = E_FAIL;
     CKsEnumFilters filters(hr);
-    ASSERT_EQ(Enumerate(filters, eCapture), S_OK);
+    ASSERT_EQ(Enumerate(filters, CKsFilter::eCapture), S_OK);
     ASSERT_EQ(filters.m_listFilters.size(), 2u);
     EXPECT_EQ(std::string(filters.m_listFilters[0]->m_szFriendlyName), longName.friendlyName);
     EXPECT_EQ(std::u16string(filters.m_listFilters[0]->m_wszDeviceProperty).size(), 2047u);

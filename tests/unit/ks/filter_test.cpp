@@ -30,7 +30,7 @@ TEST(Filter, PinsAreSortedByDataFlowAndCommunication) {
     kernel->devices = {device};
     HRESULT hr = E_FAIL;
     CKsEnumFilters filters(hr);
-    ASSERT_EQ(Enumerate(filters, eUnknown), S_OK);
+    ASSERT_EQ(Enumerate(filters, CKsFilter::eUnknown), S_OK);
     CKsFilter& filter = *filters.m_listFilters[0];
     EXPECT_EQ(filter.m_listPins.size(), 7u);
     EXPECT_EQ(Ids(filter.m_listRenderSinkPins), (std::vector<ULONG>{0, 2}));
@@ -53,7 +53,7 @@ TEST(Filter, AudioFiltersKeepOnlyUsableStreamingPins) {
     kernel->devices = {device};
     HRESULT hr = E_FAIL;
     CKsEnumFilters filters(hr);
-    ASSERT_EQ(Enumerate(filters, eCapture), S_OK);
+    ASSERT_EQ(Enumerate(filters, CKsFilter::eCapture), S_OK);
     CKsFilter& filter = *filters.m_listFilters[0];
     ASSERT_EQ(Ids(filter.m_listPins), (std::vector<ULONG>{0, 1, 2}));
     EXPECT_EQ(filter.m_listPins[0]->m_pinType, eKsPinCapture);
@@ -64,7 +64,7 @@ TEST(Filter, AudioFiltersKeepOnlyUsableStreamingPins) {
     // A filter with nothing but unconnectable pins is not a filter the driver can use.
     device.pins = {PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_NONE)};
     kernel->devices = {device};
-    EXPECT_EQ(Enumerate(filters, eCapture), E_FAIL);
+    EXPECT_EQ(Enumerate(filters, CKsFilter::eCapture), E_FAIL);
 }
 
 TEST(Filter, APinCountBeyondReasonIsRefusedNotWalked) {
@@ -75,8 +75,8 @@ TEST(Filter, APinCountBeyondReasonIsRefusedNotWalked) {
     kernel->Override(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, ~0u, absurd);
     HRESULT hr = E_FAIL;
     CKsEnumFilters filters(hr);
-    EXPECT_EQ(Enumerate(filters, eCapture), E_FAIL);
-    EXPECT_EQ(Enumerate(filters, eUnknown), E_FAIL);
+    EXPECT_EQ(Enumerate(filters, CKsFilter::eCapture), E_FAIL);
+    EXPECT_EQ(Enumerate(filters, CKsFilter::eUnknown), E_FAIL);
     EXPECT_LT(kernel->TakeRequests().size(), 10u);
 }
 
@@ -88,8 +88,8 @@ TEST(Filter, RenderFallsBackToPinsThatTakeTheFormatCaptureDoesNot) {
     kernel->devices = {render, capture};
     HRESULT hr = E_FAIL;
     CKsEnumFilters renderFilters(hr), captureFilters(hr);
-    ASSERT_EQ(Enumerate(renderFilters, eRender), S_OK);
-    ASSERT_EQ(Enumerate(captureFilters, eCapture), S_OK);
+    ASSERT_EQ(Enumerate(renderFilters, CKsFilter::eRender), S_OK);
+    ASSERT_EQ(Enumerate(captureFilters, CKsFilter::eCapture), S_OK);
     auto* renderFilter = dynamic_cast<CKsAudRenFilter*>(renderFilters.m_listFilters[0]);
     auto* captureFilter = dynamic_cast<CKsAudCapFilter*>(captureFilters.m_listFilters[0]);
     ASSERT_TRUE(renderFilter && captureFilter);

@@ -38,7 +38,7 @@ inline constexpr GUID kRenderCategories[] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER
 
 // Enumerates with pins, as the device layer does; the enumerator owns the filters.
 inline HRESULT Enumerate(CKsEnumFilters& filters, ULONG type) {
-    const GUID* categories = type == eRender ? kRenderCategories : kCaptureCategories;
+    const GUID* categories = type == CKsFilter::eRender ? kRenderCategories : kCaptureCategories;
     return filters.EnumFilters(type, categories, 2, TRUE, FALSE, TRUE);
 }
 

@@ -15,7 +15,7 @@ class PinTest : public testing::Test {
 protected:
     // Enumerates the first device as a capture filter and returns its first audio pin (null if none).
     CKsAudPin* OpenFilter() {
-        if (Enumerate(filters, eCapture) != S_OK || filters.m_listFilters.empty()) return nullptr;
+        if (Enumerate(filters, CKsFilter::eCapture) != S_OK || filters.m_listFilters.empty()) return nullptr;
         filter = dynamic_cast<CKsAudCapFilter*>(filters.m_listFilters[0]);
         if (!filter || filter->m_listPins.empty()) return nullptr;
         return dynamic_cast<CKsAudPin*>(filter->m_listPins[0]);
@@ -227,7 +227,7 @@ TEST_F(PinTest, DeviceListsAreReadOnlyAsFarAsTheyGo) {
     device.pins[0].dataRanges.resize(80);
     device.pins[0].dataRangeCount = 1;
     kernel->devices = {device};
-    EXPECT_EQ(Enumerate(filters, eCapture), E_FAIL);
+    EXPECT_EQ(Enumerate(filters, CKsFilter::eCapture), E_FAIL);
 }
 
 TEST_F(PinTest, PlainPinsHaveNothingToInstantiateAndUnreadablePropertiesStillMakeAPin) {
@@ -279,7 +279,7 @@ TEST(PinCreation, KsCreatePinServesWhenKsCreatePin2IsMissing) {
             kernel->devices = {CaptureDevice()};
             HRESULT hr = E_FAIL;
             CKsEnumFilters filters(hr);
-            Enumerate(filters, eCapture);
+            Enumerate(filters, CKsFilter::eCapture);
             WAVEFORMATEX pcm = Pcm(2, 48000, 16);
             auto* filter = dynamic_cast<CKsAudCapFilter*>(filters.m_listFilters.at(0));
             std::exit(filter->CreateCapturePin(&pcm, 1, 0) && kernel->OpenPins() == 1 ? 0 : 1);
@@ -292,7 +292,7 @@ TEST(PinCreation, KsCreatePinServesWhenKsCreatePin2IsMissing) {
             kernel->devices = {CaptureDevice()};
             HRESULT hr = E_FAIL;
             CKsEnumFilters filters(hr);
-            Enumerate(filters, eCapture);
+            Enumerate(filters, CKsFilter::eCapture);
             auto* pin = dynamic_cast<CKsAudPin*>(filters.m_listFilters.at(0)->m_listPins.at(0));
             std::exit(pin->Instantiate(TRUE, TRUE) == HRESULT(0x80070002u) ? 0 : 1);
         },
