@@ -132,6 +132,7 @@ DWORD KernelFile::CreatePin(const KSPIN_CONNECT*, DWORD, ACCESS_MASK, std::share
 }
 IoAnswer KernelFile::Read(void*, DWORD, const IoCompletion&) { return {ERROR_INVALID_FUNCTION, 0}; }
 IoAnswer KernelFile::Write(const void*, DWORD, const IoCompletion&) { return {ERROR_INVALID_FUNCTION, 0}; }
+void KernelFile::CancelRequests(DWORD) {}
 
 bool VirtualKernel::DeviceProperty(const std::string&, const DEVPROPKEY&, DEVPROPTYPE&, std::vector<BYTE>&) {
     return false;
@@ -215,6 +216,44 @@ BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD bytesTr
         SetLastError(error);
         return FALSE;
     }
+    return TRUE;
+}
+
+BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
+    auto file = FileOf(handle);
+    if (!file) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!buffer && size) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    return RunRequest(overlapped, bytesRead,
+                      [&](const IoCompletion& completion) { return file->Read(buffer, size, completion); });
+}
+
+BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
+    auto file = FileOf(handle);
+    if (!file) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!buffer && size) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    return RunRequest(overlapped, bytesWritten,
+                      [&](const IoCompletion& completion) { return file->Write(buffer, size, completion); });
+}
+
+BOOL WINAPI CancelIo(HANDLE handle) {
+    auto file = FileOf(handle);
+    if (!file) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    file->CancelRequests(GetCurrentThreadId());
     return TRUE;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "sim/os/audio_graph.h"
 
 namespace sim::os {
 
@@ -54,6 +55,9 @@ public:
                             std::shared_ptr<KernelFile>& pin);
     virtual IoAnswer Read(void* buffer, DWORD size, const IoCompletion& completion);
     virtual IoAnswer Write(const void* buffer, DWORD size, const IoCompletion& completion);
+    // CancelIo: ends every request that thread `threadId` issued on this file and that is still pending, with
+    // ERROR_OPERATION_ABORTED, before returning. A file that never leaves requests pending has nothing to do.
+    virtual void CancelRequests(DWORD threadId);
 };
 
 // One device interface as SetupAPI lists it.
@@ -76,6 +80,8 @@ public:
     // A property of a device instance; false when the device does not have it.
     virtual bool DeviceProperty(const std::string& deviceInstanceId, const DEVPROPKEY& key, DEVPROPTYPE& type,
                                 std::vector<BYTE>& value);
+    // The system's audio devices as Core Audio lists them (sim/os/audio_graph.h); none by default.
+    virtual std::vector<std::shared_ptr<AudioDevice>> AudioDevices();
 };
 
 // The kernel behind the device-facing calls; null (the start) means a machine without devices.

@@ -9,3 +9,5 @@
 #include "sim/os/ks_sim.h"
 #include "sim/os/device_io.h"
 #include "sim/os/setupapi_sim.h"
+#include "sim/os/hid_sim.h"
+#include "sim/os/core_audio_sim.h"

@@ -17,6 +17,19 @@
 #include <ksmedia.h>
 #include <setupapi.h>
 #include "platform/ks_missing.h"
+
+// HID, for the microphone's command channel. The HID headers declare C functions without extern "C".
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+#include <devpkey.h>
+
+// Core Audio, for each device's system endpoint: volume, topology and container ID.
+#include <mmdeviceapi.h>
+#include <endpointvolume.h>
+#include <devicetopology.h>
+#include <functiondiscoverykeys_devpkey.h>
 #else
 #include "sim/os/win32_sim.h"
 #endif
