@@ -1,0 +1,339 @@
+// The kernel-streaming layer against the virtual devices: enumeration finds exactly the world's devices in
+// order, pins open in the formats a device takes and not in others, and a WaveRT capture pin delivers packets at
+// its crystal's pace carrying its signal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hid/float_format.h"
+#include "ks/ks_enum_filters.h"
+#include "sim/devices/world.h"
+#include "tests/support/scripted_kernel.h"
+
+using namespace std::chrono_literals;
+using kstest::Extensible;
+using kstest::Pcm;
+using sim::devices::Machine;
+using sim::devices::MicrophoneSpec;
+using sim::devices::PlaybackSpec;
+using sim::devices::SampleKind;
+using sim::devices::ScopedWorld;
+using sim::devices::Signal;
+using sim::devices::Streaming;
+
+namespace {
+
+constexpr GUID kCapture[] = {KSCATEGORY_AUDIO, KSCATEGORY_CAPTURE};
+constexpr GUID kRender[] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER};
+
+HRESULT Enumerate(CKsEnumFilters& filters, bool capture) {
+    return filters.EnumFilters(capture ? CKsFilter::eCapture : CKsFilter::eRender, capture ? kCapture : kRender, 2,
+                               TRUE, FALSE, TRUE);
+}
+
+std::string Narrow(const WCHAR* text) {
+    std::string narrow;
+    for (; *text; ++text) narrow.push_back(static_cast<char>(*text));
+    return narrow;
+}
+
+CKsAudPin* OpenCapture(CKsEnumFilters& filters, size_t index, const WAVEFORMATEX& format) {
+    if (index >= filters.m_listFilters.size()) return nullptr;
+    auto* filter = static_cast<CKsAudCapFilter*>(filters.m_listFilters[index]);
+    return filter->CreateCapturePin(&format, 1, 0);
+}
+
+TEST(VirtualDevices, EnumerationFindsExactlyTheWorldsDevicesInOrder) {
+    MicrophoneSpec old;
+    old.needsFirmware = true;
+    old.name = "Tessel (old firmware)";
+    PlaybackSpec headphones;
+    headphones.name = "Headphones";
+    ScopedWorld world(Machine({{}, old}, {{}, headphones}, 1));
+
+    HRESULT hr;
+    CKsEnumFilters captures(hr);
+    ASSERT_EQ(Enumerate(captures, true), S_OK);
+    ASSERT_EQ(captures.m_listFilters.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        const auto& identity = world.microphone(i)->identity();
+        CKsFilter* filter = captures.m_listFilters[i];
+        EXPECT_EQ(std::string(filter->m_szFilterName), identity.audioPath);
+        EXPECT_EQ(std::string(filter->m_szFriendlyName), world.microphone(i)->spec().name);
+        EXPECT_EQ(Narrow(filter->m_wszDeviceProperty), "SWD\\MMDEVAPI\\" + identity.endpointId);
+        EXPECT_EQ(filter->m_listCaptureSinkPins.size(), 1u) << "the bridge pin is not a streaming pin";
+    }
+    EXPECT_NE(std::string(captures.m_listFilters[0]->m_szFilterName).find("usb#vid_5e2d&pid_0102"), std::string::npos);
+    EXPECT_NE(std::string(captures.m_listFilters[1]->m_szFilterName).find("usb#vid_5e2d&pid_0101"), std::string::npos);
+
+    CKsEnumFilters renders(hr);
+    ASSERT_EQ(Enumerate(renders, false), S_OK);
+    ASSERT_EQ(renders.m_listFilters.size(), 2u);
+    EXPECT_EQ(std::string(renders.m_listFilters[0]->m_szFriendlyName), "Speakers");
+    EXPECT_EQ(std::string(renders.m_listFilters[1]->m_szFriendlyName), "Headphones");
+    EXPECT_EQ(renders.m_listFilters[1]->m_listRenderSinkPins.size(), 1u);
+}
+
+TEST(VirtualDevices, PinsOpenOnlyInFormatsTheDeviceTakes) {
+    MicrophoneSpec no192;
+    no192.formats.rates = {48000, 96000};
+    ScopedWorld world(Machine({{}, no192}));
+    HRESULT hr;
+    CKsEnumFilters filters(hr);
+    ASSERT_EQ(Enumerate(filters, true), S_OK);
+
+    // The range says 24 bits; only the device knows they come in 32-bit containers.
+    auto packed24 = Extensible(1, 48000, 24, 24);
+    EXPECT_EQ(OpenCapture(filters, 0, packed24.Format), nullptr);
+    EXPECT_EQ(OpenCapture(filters, 0, Extensible(1, 44100, 32, 24).Format), nullptr);
+    EXPECT_EQ(OpenCapture(filters, 0, Extensible(2, 48000, 32, 24).Format), nullptr);
+    EXPECT_EQ(OpenCapture(filters, 0, Pcm(1, 48000, 16)), nullptr);
+    EXPECT_EQ(OpenCapture(filters, 1, Extensible(1, 192000, 32, 24).Format), nullptr);
+    EXPECT_FALSE(world.microphone(0)->PinOpen());
+
+    CKsAudPin* pin = OpenCapture(filters, 0, Extensible(1, 192000, 32, 24).Format);
+    ASSERT_NE(pin, nullptr);
+    EXPECT_TRUE(pin->m_bLoopedStreaming);
+    auto format = world.microphone(0)->Format();
+    ASSERT_TRUE(format.has_value());
+    EXPECT_EQ(format->kind, SampleKind::Int24In32);
+    EXPECT_EQ(format->rate, 192000u);
+
+    // One instance at a time: the second creation on the same filter is refused while the first is open.
+    CKsEnumFilters again(hr);
+    ASSERT_EQ(Enumerate(again, true), S_OK);
+    EXPECT_EQ(OpenCapture(again, 0, Extensible(1, 48000, 32, 24).Format), nullptr);
+
+    // Faults: a device that refuses to instantiate, and one that refuses every buffer size.
+    ASSERT_NE(OpenCapture(filters, 1, Extensible(1, 96000, 32, 24).Format), nullptr);
+    pin->ClosePin();
+    world.microphone(0)->RefuseInstantiation(true);
+    EXPECT_EQ(OpenCapture(again, 0, Extensible(1, 48000, 32, 24).Format), nullptr);
+    world.microphone(0)->RefuseInstantiation(false);
+    world.microphone(0)->RefuseEveryBufferSize(true);
+    CKsAudPin* refusing = OpenCapture(again, 0, Extensible(1, 48000, 32, 24).Format);
+    ASSERT_NE(refusing, nullptr);
+    void* buffer = nullptr;
+    ULONG bytes = 0;
+    EXPECT_TRUE(FAILED(refusing->AllocateBuffersWithNotification(3840, buffer, bytes)));
+    EXPECT_EQ(buffer, nullptr);
+}
+
+TEST(VirtualDevices, PlaybackDevicesTakeOnlyTheirFormats) {
+    PlaybackSpec only16;
+    only16.formats.kinds = {SampleKind::Int16};
+    only16.formats.rates = {48000};
+    ScopedWorld world(Machine({}, {only16}));
+    HRESULT hr;
+    CKsEnumFilters filters(hr);
+    ASSERT_EQ(Enumerate(filters, false), S_OK);
+    auto* filter = static_cast<CKsAudRenFilter*>(filters.m_listFilters.at(0));
+    auto wide = Extensible(2, 48000, 32, 24);
+    auto otherRate = Extensible(2, 96000, 16, 16);
+    auto taken = Extensible(2, 48000, 16, 16);
+    EXPECT_EQ(filter->CreateRenderPin(&wide.Format, 1, 0), nullptr);
+    EXPECT_EQ(filter->CreateRenderPin(&otherRate.Format, 1, 0), nullptr);
+    EXPECT_NE(filter->CreateRenderPin(&taken.Format, 1, 0), nullptr);
+}
+
+// Reads packets as the driver's stream thread would: wait for the notification, take the newest packet, mark
+// it with a sentinel. Returns the samples of each packet in order, and the packet numbers they had.
+struct Captured {
+    std::vector<std::vector<float>> packets;
+    std::vector<ULONG> numbers;
+    double seconds = 0;
+};
+
+Captured Capture(CKsAudPin* pin, void* buffer, ULONG packetFrames, std::chrono::milliseconds duration, bool asFloat) {
+    Captured captured;
+    auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < duration) {
+        if (WaitForSingleObject(pin->m_hNotificationEvent, 1000) != WAIT_OBJECT_0) break;
+        ULONG count = 0;
+        if (FAILED(pin->GetPacketCount(count)) || count == 0) continue;
+        const BYTE* packet = static_cast<const BYTE*>(buffer) + ((count - 1) % 2) * packetFrames * 4;
+        std::vector<float> samples(packetFrames);
+        for (ULONG i = 0; i < packetFrames; ++i) {
+            if (asFloat) {
+                std::memcpy(&samples[i], packet + 4 * i, 4);
+            } else {
+                int32_t value;
+                std::memcpy(&value, packet + 4 * i, 4);
+                samples[i] = static_cast<float>(value / 2147483648.0);
+            }
+        }
+        captured.packets.push_back(samples);
+        captured.numbers.push_back(count);
+    }
+    captured.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return captured;
+}
+
+// Within each packet, and across packets that followed one another, the ramp advances by exactly one step.
+void ExpectUnbrokenRamp(const Captured& captured) {
+    int checkedPairs = 0;
+    for (size_t p = 0; p < captured.packets.size(); ++p) {
+        const auto& samples = captured.packets[p];
+        for (size_t i = 1; i < samples.size(); ++i)
+            ASSERT_EQ((Signal::RampStep(samples[i - 1]) + 1) % Signal::kRampPeriod, Signal::RampStep(samples[i]))
+                << "packet " << p << " sample " << i;
+        if (p > 0 && captured.numbers[p] == captured.numbers[p - 1] + 1) {
+            ASSERT_EQ((Signal::RampStep(captured.packets[p - 1].back()) + 1) % Signal::kRampPeriod,
+                      Signal::RampStep(samples.front()))
+                << "between packets " << p - 1 << " and " << p;
+            ++checkedPairs;
+        }
+    }
+    EXPECT_GT(checkedPairs, 0);
+}
+
+TEST(VirtualDevices, WaveRtCapturePacketsComeAtTheCrystalsPaceCarryingTheSignal) {
+    MicrophoneSpec fast;
+    fast.offsetPpm = 20000;  // 2 % fast: far outside any real crystal, so that the pace shows the offset
+    fast.signal = Signal::Ramp();
+    ScopedWorld world(Machine({fast}));
+    HRESULT hr;
+    CKsEnumFilters filters(hr);
+    ASSERT_EQ(Enumerate(filters, true), S_OK);
+    CKsAudPin* pin = OpenCapture(filters, 0, Extensible(1, 48000, 32, 24).Format);
+    ASSERT_NE(pin, nullptr);
+    void* buffer = nullptr;
+    ULONG bytes = 0;
+    ASSERT_EQ(pin->AllocateBuffersWithNotification(2 * 480 * 4, buffer, bytes), S_OK);
+    ASSERT_EQ(bytes, 2u * 480 * 4);
+    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+
+    LARGE_INTEGER before, after;
+    ULONG countBefore = 0, countAfter = 0;
+    WaitForSingleObject(pin->m_hNotificationEvent, 1000);
+    QueryPerformanceCounter(&before);
+    ASSERT_EQ(pin->GetPacketCount(countBefore), S_OK);
+    Captured captured = Capture(pin, buffer, 480, 1000ms, false);
+    QueryPerformanceCounter(&after);
+    ASSERT_EQ(pin->GetPacketCount(countAfter), S_OK);
+
+    double seconds = static_cast<double>(after.QuadPart - before.QuadPart) / 1e7;
+    double rate = (countAfter - countBefore) * 480.0 / seconds;
+    double expected = 48000.0 * 1.02;
+    RecordProperty("measured_rate", std::to_string(rate));
+    EXPECT_NEAR(rate, expected, expected * 0.015) << "measured over " << seconds << " s";
+    EXPECT_GT(rate, 48000.0 * 1.005) << "faster than nominal, as its crystal runs";
+    ExpectUnbrokenRamp(captured);
+
+    // Stopping resets the packet count.
+    ASSERT_EQ(pin->_SetState(KSSTATE_STOP), S_OK);
+    ULONG count = 99;
+    ASSERT_EQ(pin->GetPacketCount(count), S_OK);
+    EXPECT_EQ(count, 0u);
+}
+
+TEST(VirtualDevices, TheFloatCommandSwitchesTheStreamToFloats) {
+    MicrophoneSpec ramp;
+    ramp.signal = Signal::Ramp();
+    ScopedWorld world(Machine({ramp}));
+    auto microphone = world.microphone(0);
+    HRESULT hr;
+    CKsEnumFilters filters(hr);
+    ASSERT_EQ(Enumerate(filters, true), S_OK);
+    CKsAudPin* pin = OpenCapture(filters, 0, Extensible(1, 48000, 32, 24).Format);
+    ASSERT_NE(pin, nullptr);
+    void* buffer = nullptr;
+    ULONG bytes = 0;
+    ASSERT_EQ(pin->AllocateBuffersWithNotification(2 * 480 * 4, buffer, bytes), S_OK);
+    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+
+    ExpectUnbrokenRamp(Capture(pin, buffer, 480, 100ms, false));
+    HidChannel channel;
+    ASSERT_TRUE(channel.Open(microphone->identity().containerId));
+    std::atomic<bool> floatSamples{false};
+    ASSERT_EQ(hid::RequestFloatSamples(channel, true, floatSamples), hid::FloatFormatReply::Acknowledged);
+    EXPECT_TRUE(microphone->FloatSamples());
+    WaitForSingleObject(pin->m_hNotificationEvent, 1000);  // the packet under way may still be integers
+    ExpectUnbrokenRamp(Capture(pin, buffer, 480, 100ms, true));
+
+    // A new stream starts with integers again.
+    pin->ClosePin();
+    EXPECT_FALSE(microphone->FloatSamples());
+}
+
+TEST(VirtualDevices, StandardStreamingCompletesReadRequestsInOrder) {
+    MicrophoneSpec requests;
+    requests.streaming = Streaming::Standard;
+    requests.signal = Signal::Ramp();
+    requests.formats.kinds = {SampleKind::Int16};
+    ScopedWorld world(Machine({requests}));
+    HRESULT hr;
+    CKsEnumFilters filters(hr);
+    ASSERT_EQ(Enumerate(filters, true), S_OK);
+    CKsAudPin* pin = OpenCapture(filters, 0, Extensible(1, 48000, 16, 16).Format);
+    ASSERT_NE(pin, nullptr);
+    EXPECT_FALSE(pin->m_bLoopedStreaming);
+    void* buffer = nullptr;
+    ULONG bytes = 0;
+    EXPECT_TRUE(FAILED(pin->AllocateBuffersWithNotification(1920, buffer, bytes))) << "not a WaveRT pin";
+    ASSERT_EQ(pin->_SetState(KSSTATE_PAUSE), S_OK);
+
+    constexpr int kRequests = 4;
+    constexpr ULONG kFrames = 96;
+    std::vector<int16_t> data(kRequests * kFrames);
+    KSSTREAM_HEADER headers[kRequests] = {};
+    OVERLAPPED overlapped[kRequests] = {};
+    for (int i = 0; i < kRequests; ++i) {
+        headers[i].Size = sizeof(KSSTREAM_HEADER);
+        headers[i].PresentationTime.Numerator = 1;
+        headers[i].PresentationTime.Denominator = 1;
+        headers[i].FrameExtent = kFrames * 2;
+        headers[i].Data = &data[i * kFrames];
+        overlapped[i].hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        ASSERT_EQ(pin->ReadData(&headers[i], &overlapped[i]), S_OK);
+    }
+    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+    for (int i = 0; i < kRequests; ++i) {
+        ASSERT_EQ(WaitForSingleObject(overlapped[i].hEvent, 2000), WAIT_OBJECT_0) << "request " << i;
+        EXPECT_EQ(headers[i].DataUsed, kFrames * 2);
+    }
+    // The four requests hold one unbroken stretch of the ramp.
+    for (size_t i = 1; i < data.size(); ++i)
+        ASSERT_EQ((Signal::RampStep(data[i - 1] / 32768.0f) + 1) % Signal::kRampPeriod,
+                  Signal::RampStep(data[i] / 32768.0f))
+            << "sample " << i;
+    pin->ClosePin();
+    for (auto& o : overlapped) CloseHandle(o.hEvent);
+}
+
+TEST(VirtualDevices, AStalledMicrophoneLosesTheSoundOfTheStall) {
+    MicrophoneSpec ramp;
+    ramp.signal = Signal::Ramp();
+    ScopedWorld world(Machine({ramp}));
+    HRESULT hr;
+    CKsEnumFilters filters(hr);
+    ASSERT_EQ(Enumerate(filters, true), S_OK);
+    CKsAudPin* pin = OpenCapture(filters, 0, Extensible(1, 48000, 32, 24).Format);
+    ASSERT_NE(pin, nullptr);
+    void* buffer = nullptr;
+    ULONG bytes = 0;
+    ASSERT_EQ(pin->AllocateBuffersWithNotification(2 * 480 * 4, buffer, bytes), S_OK);
+    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+    ASSERT_EQ(WaitForSingleObject(pin->m_hNotificationEvent, 1000), WAIT_OBJECT_0);
+
+    world.microphone(0)->Stall(200ms);
+    ULONG during = 0, later = 0;
+    pin->GetPacketCount(during);
+    Sleep(100);
+    pin->GetPacketCount(later);
+    EXPECT_LE(later, during + 1) << "nothing moves while stalled";
+    Captured after = Capture(pin, buffer, 480, 300ms, false);
+    ASSERT_FALSE(after.packets.empty()) << "packets come again after the stall";
+
+    world.microphone(0)->StopForGood();
+    pin->GetPacketCount(during);
+    EXPECT_NE(WaitForSingleObject(pin->m_hNotificationEvent, 100), WAIT_FAILED);
+    EXPECT_EQ(WaitForSingleObject(pin->m_hNotificationEvent, 100), WAIT_TIMEOUT);
+    pin->GetPacketCount(later);
+    EXPECT_LE(later, during + 1);
+}
+
+}  // namespace
