@@ -337,3 +337,50 @@ TEST(VirtualDevices, AStalledMicrophoneLosesTheSoundOfTheStall) {
 }
 
 }  // namespace
+
+namespace {
+
+// A render pin in packet mode plays what was announced and silence for what was not, and records both.
+TEST(VirtualDevices, PlaybackRecordsAnnouncedPacketsAndSilenceForTheRest) {
+    ScopedWorld world(Machine({}, {{}}));
+    auto speakers = world.playback(0);
+    HRESULT hr;
+    CKsEnumFilters filters(hr);
+    ASSERT_EQ(Enumerate(filters, false), S_OK);
+    auto* filter = static_cast<CKsAudRenFilter*>(filters.m_listFilters.at(0));
+    auto format = Extensible(2, 48000, 16, 16);
+    CKsAudPin* pin = filter->CreateRenderPin(&format.Format, 1, 0);
+    ASSERT_NE(pin, nullptr);
+    void* buffer = nullptr;
+    ULONG bytes = 0;
+    ASSERT_EQ(pin->AllocateBuffersWithNotification(2 * 480 * 4, buffer, bytes), S_OK);
+    auto* samples = static_cast<int16_t*>(buffer);
+    for (ULONG i = 0; i < bytes / 2; ++i) samples[i] = 4096;  // 0.125 everywhere
+    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+    ASSERT_EQ(pin->SetWritePacket(1), S_OK);
+    ASSERT_EQ(pin->SetWritePacket(2), S_OK);
+    EXPECT_TRUE(FAILED(pin->SetWritePacket(2))) << "packets are announced once, in order";
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(WaitForSingleObject(pin->m_hNotificationEvent, 1000), WAIT_OBJECT_0);
+        ULONG count = 0;
+        ASSERT_EQ(pin->GetPacketCount(count), S_OK);
+        pin->SetWritePacket(count + 2);  // refills the packet just played, as the buffer already holds 0.125
+    }
+    std::vector<float> played = speakers->TakeRecording();
+    ASSERT_GE(played.size(), 10u * 480 * 2);
+    size_t loud = 0;
+    for (float sample : played) {
+        ASSERT_TRUE(sample == 0.0f || sample == 0.125f) << sample;
+        loud += sample == 0.125f;
+    }
+    EXPECT_GT(loud, played.size() / 2);
+
+    uint64_t underrunsBefore = speakers->Underruns();
+    for (int i = 0; i < 4; ++i) WaitForSingleObject(pin->m_hNotificationEvent, 1000);
+    EXPECT_GE(speakers->Underruns(), underrunsBefore + 2) << "unannounced packets play as silence";
+    std::vector<float> silent = speakers->TakeRecording();
+    ASSERT_FALSE(silent.empty());
+    EXPECT_EQ(silent.back(), 0.0f);
+}
+
+}  // namespace
