@@ -66,6 +66,7 @@ CKsFilter::~CKsFilter() {
 HRESULT CKsFilter::Instantiate() {
     KS_ENTER("CKsFilter::Instantiate");
     HRESULT hr = S_OK;
+    SafeCloseHandle(m_handle);  // opening again must not leak the earlier handle
     m_handle = CreateFileA(m_szFilterName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (!IsValidHandle(m_handle)) {
