@@ -245,8 +245,10 @@ void HidDevice::Run() {
             continue;
         }
         auto first = timers_.begin();
-        if (first->first > std::chrono::steady_clock::now()) {
-            wake_.wait_until(lock, first->first);
+        // A copy: the timer may be gone (Shutdown clears them) while this thread waits for it.
+        const auto due = first->first;
+        if (due > std::chrono::steady_clock::now()) {
+            wake_.wait_until(lock, due);
             continue;
         }
         std::function<void()> action = std::move(first->second);
