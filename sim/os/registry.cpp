@@ -38,6 +38,7 @@ struct Node {
     std::string name;
     Node* parent = nullptr;
     bool deleted = false;
+    bool isVolatile = false;  // lives only until the machine restarts: never written to the file
     std::map<std::string, std::shared_ptr<Node>, CaseLess> children;
     std::map<std::string, Value, CaseLess> values;
 };
@@ -85,12 +86,15 @@ std::shared_ptr<Node> Child(const std::shared_ptr<Node>& node, const std::string
 }
 
 std::shared_ptr<Node> Walk(std::shared_ptr<Node> node, const std::vector<std::string>& parts, bool create,
-                           bool* created = nullptr) {
+                           bool* created = nullptr, bool isVolatile = false) {
     for (const auto& part : parts) {
         if (!node) return nullptr;
         bool existed = node->children.count(part) != 0;
         node = Child(node, part, create);
-        if (created && !existed && node) *created = true;
+        if (!existed && node) {
+            node->isVolatile = isVolatile;
+            if (created) *created = true;
+        }
     }
     return node;
 }
@@ -153,6 +157,7 @@ std::vector<BYTE> Unhex(const std::string& text) {
 }
 
 void SaveNode(std::ostream& out, const std::string& path, const Node& node) {
+    if (node.isVolatile) return;
     out << "key " << path << "\n";
     for (const auto& [name, value] : node.values)
         out << "value " << value.type << " " << Hex(value.name.data(), value.name.size()) << " "
@@ -278,8 +283,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY resul
 
 LSTATUS WINAPI RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) { return OpenKey(key, subKey, result); }
 
-LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
-                               PHKEY result, LPDWORD disposition) {
+LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM,
+                               LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     auto& reg = Reg();
     std::lock_guard<std::mutex> guard(reg.lock);
@@ -287,7 +292,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REG
     auto node = Resolve(reg, key, &status);
     if (!node) return status;
     bool created = false;
-    node = Walk(node, SplitPath(subKey), true, &created);
+    node = Walk(node, SplitPath(subKey), true, &created, (options & REG_OPTION_VOLATILE) != 0);
     *result = NewHandle(reg, node);
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     if (created) SaveFile(reg);

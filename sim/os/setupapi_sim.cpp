@@ -145,7 +145,7 @@ HKEY WINAPI SetupDiOpenDeviceInterfaceRegKey(HDEVINFO handle, PSP_DEVICE_INTERFA
     // The key holds what the device's installation wrote there; the kernel says what that is.
     std::string path = InterfaceKeyPath(*found);
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
                                      KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (status == ERROR_SUCCESS) {
         for (const auto& [name, value] : found->registryValues)

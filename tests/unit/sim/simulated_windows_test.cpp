@@ -139,8 +139,14 @@ TEST(SimulatedRegistry, AFileBackedRegistryIsReadByTheNextRun) {
     RegSetValueExA(key, "multi word", 0, REG_BINARY, reinterpret_cast<const BYTE*>(bytes.data()), (DWORD)bytes.size());
     RegSetValueExA(key, nullptr, 0, REG_SZ, nullptr, 0);
     RegCloseKey(key);
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Volatile", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
 
     sim::os::UseRegistryFile(path);  // a new run
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Volatile", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
+        << "volatile keys do not survive";
     ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Korvel\\Odd \"name\"\\x", 0, KEY_READ, &key), ERROR_SUCCESS);
     char data[32];
     DWORD size = sizeof data, type = 0;
