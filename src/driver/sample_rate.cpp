@@ -4,10 +4,15 @@
 ASIOError CAsioDriver::setSampleRate(ASIOSampleRate rate) {
     if (canSampleRate(rate) == ASE_NoClock) return ASE_NoClock;
     if (rate == sampleRate) return ASE_OK;
+    // The clock thread reads the rate and the time info: change them only while it is stopped, and restart it
+    // once the devices are open at the new rate.
+    const bool clockWasRunning = clockRunning;
+    if (clockWasRunning) StopClock();
     asioTime.timeInfo.flags |= kSampleRateChanged;
     sampleRate = rate;
     asioTime.timeInfo.sampleRate = rate;
     OpenDevices();
+    if (clockWasRunning && !clockRunning) StartClock();
     if (callbacks && callbacks->sampleRateDidChange) callbacks->sampleRateDidChange(sampleRate);
     return ASE_OK;
 }

@@ -144,3 +144,30 @@ TEST(DriverObject, BothVariantsReportTheSameName) {
 }
 
 }  // namespace
+
+namespace {
+
+double announcedRate = 0;
+void OnRateChange(ASIOSampleRate rate) { announcedRate = rate; }
+int32_t SupportsTimeInfo(int32_t selector, int32_t, void*, double*) { return selector == kAsioSupportsTimeInfo; }
+void IgnoreSwitch(int32_t, ASIOBool) {}
+
+TEST(DriverObject, ANewSampleRateIsAnnouncedAndMarkedForTheNextTimeInfo) {
+    Driver driver;
+    ASIOCallbacks callbacks{IgnoreSwitch, OnRateChange, SupportsTimeInfo, nullptr};
+    ASSERT_EQ(driver->createBuffers(nullptr, 0, 288, &callbacks), ASE_OK);
+    announcedRate = 0;
+    EXPECT_EQ(driver->setSampleRate(48000.0), ASE_OK);
+    EXPECT_EQ(announcedRate, 0.0) << "the same rate changes nothing";
+    EXPECT_EQ(driver->setSampleRate(96000.0), ASE_OK);
+    EXPECT_EQ(announcedRate, 96000.0);
+    ASIOSampleRate rate = 0;
+    driver->getSampleRate(&rate);
+    EXPECT_EQ(rate, 96000.0);
+    EXPECT_EQ(driver->asioTime.timeInfo.sampleRate, 96000.0);
+    EXPECT_TRUE(driver->asioTime.timeInfo.flags & kSampleRateChanged);
+    EXPECT_EQ(driver->numOutputs, 2) << "the devices were reopened";
+    driver->disposeBuffers();
+}
+
+}  // namespace
