@@ -22,6 +22,9 @@ bool CAsioDriver::OpenDevices() {
 
 void CAsioDriver::CloseDevices() {
     if (clockRunning) StopClock();
+    // Detached, emptied and armed to fade in: the next buffers after a reopen start from silence.
+    for (auto& fifo : inputFifos) fifo.Reset();
+    outputFifo.Reset();
     apartmentAtOpen.reset();
     firmwareUpdateRequired = false;
 }
