@@ -14,8 +14,7 @@
 
 namespace {
 
-std::vector<double> ParseList(const char* text)
-{
+std::vector<double> ParseList(const char* text) {
     std::vector<double> values;
     for (const char* p = text; *p;) {
         char* end = nullptr;
@@ -28,8 +27,7 @@ std::vector<double> ParseList(const char* text)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     double minutes = 60.0;
     drift::Direction direction = drift::Direction::Capture;
     std::vector<double> rates = {48000, 96000, 192000};
@@ -48,8 +46,8 @@ int main(int argc, char** argv)
         else if (!std::strcmp(argv[i], "--ppm") && hasValue)
             offsets = ParseList(argv[++i]);
         else {
-            std::fprintf(stderr,
-                         "usage: %s [--minutes M] [--render] [--rates a,b] [--sizes a,b] [--ppm a,b]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--minutes M] [--render] [--rates a,b] [--sizes a,b] [--ppm a,b]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -80,20 +78,21 @@ int main(int argc, char** argv)
     std::printf("%s FIFO, %.0f simulated minutes per row. Fill in frames; 'after' counts from the settling time on.\n",
                 direction == drift::Direction::Capture ? "Microphone" : "Output", minutes);
     std::printf("settle: seconds until the slow fill stays within N/4 of its steady range; swing: that range.\n\n");
-    std::printf("%7s %5s %5s | %7s %8s %7s %8s %8s %6s | %6s %6s %6s %6s %6s | %9s %9s\n", "rate", "N", "ppm",
-                "settle", "steady", "swing", "error", "predict", "target", "trimA", "undA", "trims", "unds", "drops",
-                "minRatio", "maxRatio");
+    std::printf("%7s %5s %5s | %7s %8s %7s %8s %8s %6s | %6s %6s %6s %6s %6s | %9s %9s\n", "rate", "N", "ppm", "settle",
+                "steady", "swing", "error", "predict", "target", "trimA", "undA", "trims", "unds", "drops", "minRatio",
+                "maxRatio");
     for (size_t i = 0; i < configs.size(); ++i) {
         const drift::Config& c = configs[i];
         const drift::Result& r = results[i];
-        std::printf("%7.0f %5u %+5.0f | %7.0f %8.1f %7.1f %+8.1f %+8.1f %6.0f | %6llu %6llu %6llu %6llu %6llu | "
-                    "%9.6f %9.6f\n",
-                    c.sampleRateHz, c.bufferFrames, c.crystalPpm, r.settleSeconds, r.steadyFillFrames,
-                    r.steadySwingFrames, r.steadyFillFrames - r.targetFrames, r.predictedErrorFrames, r.targetFrames,
-                    static_cast<unsigned long long>(r.trimsAfterSettle),
-                    static_cast<unsigned long long>(r.underrunsAfterSettle),
-                    static_cast<unsigned long long>(r.trims), static_cast<unsigned long long>(r.underruns),
-                    static_cast<unsigned long long>(r.dropOuts), r.minRatio, r.maxRatio);
+        std::printf(
+            "%7.0f %5u %+5.0f | %7.0f %8.1f %7.1f %+8.1f %+8.1f %6.0f | %6llu %6llu %6llu %6llu %6llu | "
+            "%9.6f %9.6f\n",
+            c.sampleRateHz, c.bufferFrames, c.crystalPpm, r.settleSeconds, r.steadyFillFrames, r.steadySwingFrames,
+            r.steadyFillFrames - r.targetFrames, r.predictedErrorFrames, r.targetFrames,
+            static_cast<unsigned long long>(r.trimsAfterSettle),
+            static_cast<unsigned long long>(r.underrunsAfterSettle), static_cast<unsigned long long>(r.trims),
+            static_cast<unsigned long long>(r.underruns), static_cast<unsigned long long>(r.dropOuts), r.minRatio,
+            r.maxRatio);
     }
     return 0;
 }

@@ -30,8 +30,7 @@ constexpr double kJobRatio = 1.0001;      // output samples per input sample
 constexpr size_t kJobBlock = 480;         // 10 ms at 48000 Hz
 constexpr size_t kJobOutCapacity = 1024;  // comfortably above kJobBlock × kJobRatio
 
-std::vector<float> Sine(size_t n, double frequencyHz, double rateHz, double amplitude = 0.5)
-{
+std::vector<float> Sine(size_t n, double frequencyHz, double rateHz, double amplitude = 0.5) {
     std::vector<float> v(n);
     for (size_t i = 0; i < n; ++i)
         v[i] = static_cast<float>(amplitude * std::sin(2.0 * M_PI * frequencyHz * static_cast<double>(i) / rateHz));
@@ -54,8 +53,7 @@ struct ScratchSink {
     size_t capacity;
 };
 
-void StoreMono(void* context, const float* sample)
-{
+void StoreMono(void* context, const float* sample) {
     ScratchSink* sink = static_cast<ScratchSink*>(context);
     if (sink->count < sink->capacity) sink->out[sink->count++] = *sample;
 }
@@ -63,8 +61,7 @@ void StoreMono(void* context, const float* sample)
 class QuadraticJob final : public Job {
 public:
     QuadraticJob() { converter.SetRatio(static_cast<float>(kJobRatio)); }
-    size_t Process(const float* in, size_t n, float* out, size_t capacity) override
-    {
+    size_t Process(const float* in, size_t n, float* out, size_t capacity) override {
         ScratchSink sink{out, 0, capacity};
         for (size_t i = 0; i < n; ++i) converter.PushMono(&StoreMono, &sink, in + i);
         return sink.count;
@@ -78,14 +75,12 @@ private:
 
 class LibsamplerateJob final : public Job {
 public:
-    explicit LibsamplerateJob(int type)
-    {
+    explicit LibsamplerateJob(int type) {
         int error = 0;
         state = src_new(type, 1, &error);
     }
     ~LibsamplerateJob() override { src_delete(state); }
-    size_t Process(const float* in, size_t n, float* out, size_t capacity) override
-    {
+    size_t Process(const float* in, size_t n, float* out, size_t capacity) override {
         SRC_DATA data{};
         data.data_in = in;
         data.input_frames = static_cast<long>(n);
@@ -102,16 +97,14 @@ private:
 
 class SpeexJob final : public Job {
 public:
-    explicit SpeexJob(int quality)
-    {
+    explicit SpeexJob(int quality) {
         int error = 0;
         // Input/output rate ratio 10000/10001, i.e. 1.0001 output samples per input sample.
         state = speex_resampler_init_frac(1, 10000, 10001, 48000, 48005, quality, &error);
         speex_resampler_skip_zeros(state);
     }
     ~SpeexJob() override { speex_resampler_destroy(state); }
-    size_t Process(const float* in, size_t n, float* out, size_t capacity) override
-    {
+    size_t Process(const float* in, size_t n, float* out, size_t capacity) override {
         spx_uint32_t inLength = static_cast<spx_uint32_t>(n);
         spx_uint32_t outLength = static_cast<spx_uint32_t>(capacity);
         speex_resampler_process_float(state, 0, in, &inLength, out, &outLength);
@@ -138,8 +131,7 @@ const JobKind kJobs[] = {
 
 // ---- Benchmarks ----
 
-void BM_QuadraticPushMono(benchmark::State& state)
-{
+void BM_QuadraticPushMono(benchmark::State& state) {
     CSampleRateConverter_Quadratic converter;
     converter.SetRatio(1.0001f);
     const std::vector<float> in = Sine(4096, 1000.0, kJobRate);
@@ -160,8 +152,7 @@ struct StereoSink {
     size_t count;
 };
 
-void StoreStereo(void* context, const float* left, const float* right)
-{
+void StoreStereo(void* context, const float* left, const float* right) {
     StereoSink* sink = static_cast<StereoSink*>(context);
     if (sink->count < 8192) {
         sink->left[sink->count] = *left;
@@ -170,8 +161,7 @@ void StoreStereo(void* context, const float* left, const float* right)
     }
 }
 
-void BM_QuadraticPushStereo(benchmark::State& state)
-{
+void BM_QuadraticPushStereo(benchmark::State& state) {
     CSampleRateConverter_Quadratic converter;
     converter.SetRatio(1.0001f);
     const std::vector<float> left = Sine(4096, 1000.0, kJobRate);
@@ -183,15 +173,14 @@ void BM_QuadraticPushStereo(benchmark::State& state)
         benchmark::DoNotOptimize(sink.count);
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * left.size()));   // frames
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * left.size()));  // frames
 }
 BENCHMARK(BM_QuadraticPushStereo);
 
 // One tick's worth of the FIFO work of every thread at 192000 Hz, 144 frames (a 750 µs period): eight capture
 // periods pushed through their converters, the clock thread's trim and pull of eight buffers with the integer
 // conversion, the output push through the stereo converter, and the render period taking it out.
-void BM_TickEightMicrophones192k144(benchmark::State& state)
-{
+void BM_TickEightMicrophones192k144(benchmark::State& state) {
     constexpr uint32_t n = 144;
     auto mics = std::make_unique<DeviceFifo[]>(8);
     auto output = std::make_unique<DeviceFifo>();
@@ -238,8 +227,7 @@ void BM_TickEightMicrophones192k144(benchmark::State& state)
 BENCHMARK(BM_TickEightMicrophones192k144)->Unit(benchmark::kMicrosecond);
 
 // The comparison job: 10 ms blocks, mono, ratio 1.0001 at 48000 Hz. Items are input samples.
-void BM_ConversionJob(benchmark::State& state, const JobKind* kind)
-{
+void BM_ConversionJob(benchmark::State& state, const JobKind* kind) {
     std::unique_ptr<Job> job = kind->make();
     const std::vector<float> in = Sine(kJobBlock, 1000.0, kJobRate);
     std::vector<float> out(kJobOutCapacity);
@@ -254,8 +242,7 @@ void BM_ConversionJob(benchmark::State& state, const JobKind* kind)
 
 // SINAD of a converted sine: fit a sine of the known output frequency (amplitude, phase and offset free) to a
 // steady stretch of the output by least squares; whatever the fit leaves is noise and distortion.
-double SinadDb(const std::vector<float>& y, double cyclesPerSample, size_t skip)
-{
+double SinadDb(const std::vector<float>& y, double cyclesPerSample, size_t skip) {
     double m[3][3] = {};
     double v[3] = {};
     for (size_t i = skip; i < y.size(); ++i) {
@@ -290,8 +277,7 @@ double SinadDb(const std::vector<float>& y, double cyclesPerSample, size_t skip)
     return 10.0 * std::log10(signal / residual);
 }
 
-double MeasureSinad(const JobKind& kind, double frequencyHz)
-{
+double MeasureSinad(const JobKind& kind, double frequencyHz) {
     std::unique_ptr<Job> job = kind.make();
     const size_t seconds = 2;
     const std::vector<float> in = Sine(static_cast<size_t>(kJobRate) * seconds, frequencyHz, kJobRate);
@@ -307,11 +293,9 @@ double MeasureSinad(const JobKind& kind, double frequencyHz)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     for (const JobKind& kind : kJobs)
-        benchmark::RegisterBenchmark((std::string("BM_ConversionJob/") + kind.name).c_str(), BM_ConversionJob,
-                                     &kind);
+        benchmark::RegisterBenchmark((std::string("BM_ConversionJob/") + kind.name).c_str(), BM_ConversionJob, &kind);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

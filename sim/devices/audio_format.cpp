@@ -9,24 +9,24 @@ namespace {
 
 WORD ContainerBytes(SampleKind kind) {
     switch (kind) {
-    case SampleKind::Int16:
-        return 2;
-    case SampleKind::Int24:
-        return 3;
-    default:
-        return 4;
+        case SampleKind::Int16:
+            return 2;
+        case SampleKind::Int24:
+            return 3;
+        default:
+            return 4;
     }
 }
 
 WORD ValidBits(SampleKind kind) {
     switch (kind) {
-    case SampleKind::Int16:
-        return 16;
-    case SampleKind::Int24:
-    case SampleKind::Int24In32:
-        return 24;
-    default:
-        return 32;
+        case SampleKind::Int16:
+            return 16;
+        case SampleKind::Int24:
+        case SampleKind::Int24In32:
+            return 24;
+        default:
+            return 32;
     }
 }
 
@@ -71,26 +71,28 @@ std::optional<StreamFormat> AcceptFormat(const FormatSupport& support, const WAV
     bool isFloat = false;
     WORD validBits = head.wBitsPerSample;
     switch (head.wFormatTag) {
-    case WAVE_FORMAT_PCM:
-        break;
-    case WAVE_FORMAT_IEEE_FLOAT:
-        isFloat = true;
-        break;
-    case WAVE_FORMAT_EXTENSIBLE: {
-        if (head.cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX) || bytes < sizeof(WAVEFORMATEXTENSIBLE))
-            return std::nullopt;
-        WAVEFORMATEXTENSIBLE extensible;
-        std::memcpy(&extensible, format, sizeof extensible);
-        if (extensible.SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)
+        case WAVE_FORMAT_PCM:
+            break;
+        case WAVE_FORMAT_IEEE_FLOAT:
             isFloat = true;
-        else if (extensible.SubFormat != KSDATAFORMAT_SUBTYPE_PCM)
+            break;
+        case WAVE_FORMAT_EXTENSIBLE: {
+            if (head.cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX) ||
+                bytes < sizeof(WAVEFORMATEXTENSIBLE))
+                return std::nullopt;
+            WAVEFORMATEXTENSIBLE extensible;
+            std::memcpy(&extensible, format, sizeof extensible);
+            if (extensible.SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)
+                isFloat = true;
+            else if (extensible.SubFormat != KSDATAFORMAT_SUBTYPE_PCM)
+                return std::nullopt;
+            validBits = extensible.Samples.wValidBitsPerSample;
+            if (extensible.dwChannelMask != 0 && PopCount(extensible.dwChannelMask) != head.nChannels)
+                return std::nullopt;
+            break;
+        }
+        default:
             return std::nullopt;
-        validBits = extensible.Samples.wValidBitsPerSample;
-        if (extensible.dwChannelMask != 0 && PopCount(extensible.dwChannelMask) != head.nChannels) return std::nullopt;
-        break;
-    }
-    default:
-        return std::nullopt;
     }
     if (head.nChannels != support.channels) return std::nullopt;
     if (std::find(support.rates.begin(), support.rates.end(), head.nSamplesPerSec) == support.rates.end())

@@ -25,8 +25,7 @@ public:
     explicit HidFile(std::shared_ptr<HidDevice> device) : device_(std::move(device)) {}
     // Closing the last handle of a file ends its outstanding requests.
     ~HidFile() override { device_->Cancel(this, 0, true); }
-    IoAnswer DeviceIoControl(DWORD code, const void*, DWORD, void* out, DWORD outSize,
-                             const IoCompletion&) override {
+    IoAnswer DeviceIoControl(DWORD code, const void*, DWORD, void* out, DWORD outSize, const IoCompletion&) override {
         return device_->Control(code, out, outSize);
     }
     IoAnswer Read(void* buffer, DWORD size, const IoCompletion& completion) override {

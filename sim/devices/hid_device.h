@@ -30,10 +30,10 @@ enum class HidReply {
 };
 
 struct HidSetup {
-    USHORT inputReportBytes = 10;   // report ID included
+    USHORT inputReportBytes = 10;  // report ID included
     USHORT outputReportBytes = 10;
     std::chrono::milliseconds replyDelay{2};
-    bool refuseOpen = false;        // a device the system keeps for itself (a keyboard, say)
+    bool refuseOpen = false;  // a device the system keeps for itself (a keyboard, say)
 };
 
 class HidDevice : public std::enable_shared_from_this<HidDevice> {

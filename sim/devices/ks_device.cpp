@@ -12,11 +12,11 @@ using sim::os::KernelFile;
 namespace {
 
 // Win32 errors of the device's refusals (the NTSTATUS codes a driver returns, as the client sees them).
-constexpr DWORD kErrorNotReady = 21;       // STATUS_DEVICE_NOT_READY
-constexpr DWORD kErrorBusy = 170;          // STATUS_DEVICE_BUSY: the one pin instance is taken
-constexpr DWORD kErrorNoMatch = 1169;      // STATUS_NO_MATCH: a format outside the ranges
-constexpr DWORD kErrorGenFailure = 31;     // STATUS_UNSUCCESSFUL
-constexpr DWORD kErrorNotConnected = 1167; // STATUS_DEVICE_NOT_CONNECTED: unplugged
+constexpr DWORD kErrorNotReady = 21;        // STATUS_DEVICE_NOT_READY
+constexpr DWORD kErrorBusy = 170;           // STATUS_DEVICE_BUSY: the one pin instance is taken
+constexpr DWORD kErrorNoMatch = 1169;       // STATUS_NO_MATCH: a format outside the ranges
+constexpr DWORD kErrorGenFailure = 31;      // STATUS_UNSUCCESSFUL
+constexpr DWORD kErrorNotConnected = 1167;  // STATUS_DEVICE_NOT_CONNECTED: unplugged
 constexpr ULONG kMaxBufferBytes = 1u << 20;
 constexpr ULONG kStreamPin = 0;
 constexpr ULONG kBridgePin = 1;
@@ -211,48 +211,48 @@ IoAnswer KsAudioDevice::FilterProperty(const KSPROPERTY& property, const BYTE* i
     // The streaming pin faces the client; the bridge pin faces the microphone capsule or the speaker.
     ULONG flow = (setup_.capture == stream) ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN;
     switch (property.Id) {
-    case KSPROPERTY_PIN_COMMUNICATION:
-        return Answer(BytesOf(ULONG(stream ? KSPIN_COMMUNICATION_SINK : KSPIN_COMMUNICATION_NONE)), out, outSize);
-    case KSPROPERTY_PIN_DATAFLOW:
-        return Answer(BytesOf(flow), out, outSize);
-    case KSPROPERTY_PIN_INTERFACES:
-        return Answer(Identifier(KSINTERFACESETID_Standard, setup_.streaming == Streaming::WaveRt && stream
-                                                                ? KSINTERFACE_STANDARD_LOOPED_STREAMING
-                                                                : KSINTERFACE_STANDARD_STREAMING),
-                      out, outSize);
-    case KSPROPERTY_PIN_MEDIUMS:
-        return Answer(Identifier(KSMEDIUMSETID_Standard, 0), out, outSize);
-    case KSPROPERTY_PIN_DATARANGES: {
-        if (!stream) {
-            KSDATARANGE analog{};
-            analog.FormatSize = sizeof analog;
-            analog.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-            analog.SubFormat = kSubtypeAnalog;
-            analog.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
-            return Answer(MultipleItem(BytesOf(analog), 1), out, outSize);
+        case KSPROPERTY_PIN_COMMUNICATION:
+            return Answer(BytesOf(ULONG(stream ? KSPIN_COMMUNICATION_SINK : KSPIN_COMMUNICATION_NONE)), out, outSize);
+        case KSPROPERTY_PIN_DATAFLOW:
+            return Answer(BytesOf(flow), out, outSize);
+        case KSPROPERTY_PIN_INTERFACES:
+            return Answer(Identifier(KSINTERFACESETID_Standard, setup_.streaming == Streaming::WaveRt && stream
+                                                                    ? KSINTERFACE_STANDARD_LOOPED_STREAMING
+                                                                    : KSINTERFACE_STANDARD_STREAMING),
+                          out, outSize);
+        case KSPROPERTY_PIN_MEDIUMS:
+            return Answer(Identifier(KSMEDIUMSETID_Standard, 0), out, outSize);
+        case KSPROPERTY_PIN_DATARANGES: {
+            if (!stream) {
+                KSDATARANGE analog{};
+                analog.FormatSize = sizeof analog;
+                analog.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+                analog.SubFormat = kSubtypeAnalog;
+                analog.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+                return Answer(MultipleItem(BytesOf(analog), 1), out, outSize);
+            }
+            ULONG count = 0;
+            std::vector<BYTE> ranges = DataRanges(setup_.formats, count);
+            return Answer(MultipleItem(ranges, count), out, outSize);
         }
-        ULONG count = 0;
-        std::vector<BYTE> ranges = DataRanges(setup_.formats, count);
-        return Answer(MultipleItem(ranges, count), out, outSize);
-    }
-    case KSPROPERTY_PIN_CINSTANCES:
-    case KSPROPERTY_PIN_GLOBALCINSTANCES:
-        return Answer(BytesOf(KSPIN_CINSTANCES{stream ? 1u : 0u, stream && pin_ ? 1u : 0u}), out, outSize);
-    case KSPROPERTY_PIN_CATEGORY:
-        return Answer(BytesOf(GUID{}), out, outSize);
-    case KSPROPERTY_PIN_NAME: {
-        // Pin names are wide strings.
-        const char* name = stream ? "Stream" : "Bridge";
-        std::vector<BYTE> bytes;
-        for (const char* c = name;; ++c) {
-            bytes.push_back(static_cast<BYTE>(*c));
-            bytes.push_back(0);
-            if (!*c) break;
+        case KSPROPERTY_PIN_CINSTANCES:
+        case KSPROPERTY_PIN_GLOBALCINSTANCES:
+            return Answer(BytesOf(KSPIN_CINSTANCES{stream ? 1u : 0u, stream && pin_ ? 1u : 0u}), out, outSize);
+        case KSPROPERTY_PIN_CATEGORY:
+            return Answer(BytesOf(GUID{}), out, outSize);
+        case KSPROPERTY_PIN_NAME: {
+            // Pin names are wide strings.
+            const char* name = stream ? "Stream" : "Bridge";
+            std::vector<BYTE> bytes;
+            for (const char* c = name;; ++c) {
+                bytes.push_back(static_cast<BYTE>(*c));
+                bytes.push_back(0);
+                if (!*c) break;
+            }
+            return Answer(bytes, out, outSize);
         }
-        return Answer(bytes, out, outSize);
-    }
-    default:
-        return {ERROR_NOT_FOUND, 0};
+        default:
+            return {ERROR_NOT_FOUND, 0};
     }
 }
 
@@ -276,7 +276,8 @@ DWORD KsAudioDevice::CreatePin(const void*, const KSPIN_CONNECT* connect, DWORD 
         return kErrorNoMatch;
     KSDATAFORMAT dataFormat;
     std::memcpy(&dataFormat, connect + 1, sizeof dataFormat);
-    if (dataFormat.MajorFormat != KSDATAFORMAT_TYPE_AUDIO || dataFormat.Specifier != KSDATAFORMAT_SPECIFIER_WAVEFORMATEX ||
+    if (dataFormat.MajorFormat != KSDATAFORMAT_TYPE_AUDIO ||
+        dataFormat.Specifier != KSDATAFORMAT_SPECIFIER_WAVEFORMATEX ||
         dataFormat.FormatSize < sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX) ||
         sizeof(KSPIN_CONNECT) + dataFormat.FormatSize > connectSize)
         return kErrorNoMatch;
@@ -371,86 +372,87 @@ IoAnswer KsAudioDevice::PinProperty(const void* file, const KSPROPERTY& property
     if (property.Set != KSPROPSETID_RtAudio || !pin.looped) return {ERROR_NOT_FOUND, 0};
 
     switch (property.Id) {
-    case KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION: {
-        KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION request;
-        if (!IsGet(property) || inSize < sizeof request) return {ERROR_INVALID_PARAMETER, 0};
-        std::memcpy(&request, in, sizeof request);
-        if (outSize == 0) return {ERROR_MORE_DATA, sizeof(KSRTAUDIO_BUFFER)};
-        if (!out || outSize < sizeof(KSRTAUDIO_BUFFER)) return {ERROR_INSUFFICIENT_BUFFER, 0};
-        // The buffer is mapped while the stream stands still, and split into the two notified packets only.
-        if (pin.state != KSSTATE_STOP) return {kErrorNotReady, 0};
-        if (refuseBuffers_ || request.NotificationCount != 2 || request.RequestedBufferSize == 0 ||
-            request.RequestedBufferSize > kMaxBufferBytes)
-            return {ERROR_INVALID_PARAMETER, 0};
-        ULONG block = pin.format.blockAlign;
-        ULONG grain = std::max<ULONG>(1, setup_.bufferGranularityFrames);
-        ULONG frames = (request.RequestedBufferSize + block - 1) / block;
-        ULONG packetFrames = ((frames + 1) / 2 + grain - 1) / grain * grain;
-        ULONG bytes = 2 * packetFrames * block;
-        // A new buffer replaces the old one, whose mapping ends.
-        pin.buffer.reset(new BYTE[bytes]());
-        pin.bufferBytes = bytes;
-        pin.packetFrames = packetFrames;
-        KSRTAUDIO_BUFFER granted{};
-        granted.BufferAddress = pin.buffer.get();
-        granted.ActualBufferSize = bytes;
-        granted.CallMemoryBarrier = FALSE;
-        return Answer(BytesOf(granted), out, outSize);
-    }
-    case KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT:
-    case KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT: {
-        KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY request;
-        if (!IsSet(property) || inSize < sizeof request) return {ERROR_INVALID_PARAMETER, 0};
-        std::memcpy(&request, in, sizeof request);
-        if (property.Id == KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT) {
-            if (!pin.notification || !request.NotificationEvent) return {ERROR_INVALID_PARAMETER, 0};
-            CloseHandle(pin.notification);
-            pin.notification = nullptr;
+        case KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION: {
+            KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION request;
+            if (!IsGet(property) || inSize < sizeof request) return {ERROR_INVALID_PARAMETER, 0};
+            std::memcpy(&request, in, sizeof request);
+            if (outSize == 0) return {ERROR_MORE_DATA, sizeof(KSRTAUDIO_BUFFER)};
+            if (!out || outSize < sizeof(KSRTAUDIO_BUFFER)) return {ERROR_INSUFFICIENT_BUFFER, 0};
+            // The buffer is mapped while the stream stands still, and split into the two notified packets only.
+            if (pin.state != KSSTATE_STOP) return {kErrorNotReady, 0};
+            if (refuseBuffers_ || request.NotificationCount != 2 || request.RequestedBufferSize == 0 ||
+                request.RequestedBufferSize > kMaxBufferBytes)
+                return {ERROR_INVALID_PARAMETER, 0};
+            ULONG block = pin.format.blockAlign;
+            ULONG grain = std::max<ULONG>(1, setup_.bufferGranularityFrames);
+            ULONG frames = (request.RequestedBufferSize + block - 1) / block;
+            ULONG packetFrames = ((frames + 1) / 2 + grain - 1) / grain * grain;
+            ULONG bytes = 2 * packetFrames * block;
+            // A new buffer replaces the old one, whose mapping ends.
+            pin.buffer.reset(new BYTE[bytes]());
+            pin.bufferBytes = bytes;
+            pin.packetFrames = packetFrames;
+            KSRTAUDIO_BUFFER granted{};
+            granted.BufferAddress = pin.buffer.get();
+            granted.ActualBufferSize = bytes;
+            granted.CallMemoryBarrier = FALSE;
+            return Answer(BytesOf(granted), out, outSize);
+        }
+        case KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT:
+        case KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT: {
+            KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY request;
+            if (!IsSet(property) || inSize < sizeof request) return {ERROR_INVALID_PARAMETER, 0};
+            std::memcpy(&request, in, sizeof request);
+            if (property.Id == KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT) {
+                if (!pin.notification || !request.NotificationEvent) return {ERROR_INVALID_PARAMETER, 0};
+                CloseHandle(pin.notification);
+                pin.notification = nullptr;
+                return {ERROR_SUCCESS, 0};
+            }
+            if (!pin.buffer || pin.notification) return {kErrorNotReady, 0};
+            // The device keeps its own reference to the event, as a driver references the event object.
+            HANDLE process = GetCurrentProcess();
+            HANDLE reference = nullptr;
+            if (!DuplicateHandle(process, request.NotificationEvent, process, &reference, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS))
+                return {ERROR_INVALID_HANDLE, 0};
+            pin.notification = reference;
             return {ERROR_SUCCESS, 0};
         }
-        if (!pin.buffer || pin.notification) return {kErrorNotReady, 0};
-        // The device keeps its own reference to the event, as a driver references the event object.
-        HANDLE process = GetCurrentProcess();
-        HANDLE reference = nullptr;
-        if (!DuplicateHandle(process, request.NotificationEvent, process, &reference, 0, FALSE, DUPLICATE_SAME_ACCESS))
-            return {ERROR_INVALID_HANDLE, 0};
-        pin.notification = reference;
-        return {ERROR_SUCCESS, 0};
-    }
-    case KSPROPERTY_RTAUDIO_PACKETCOUNT:
-        if (!IsGet(property)) return {ERROR_INVALID_PARAMETER, 0};
-        return Answer(BytesOf(static_cast<ULONG>(pin.packetsDone)), out, outSize);
-    case KSPROPERTY_RTAUDIO_GETREADPACKET: {
-        if (!setup_.capture) return {ERROR_NOT_FOUND, 0};
-        if (!IsGet(property)) return {ERROR_INVALID_PARAMETER, 0};
-        if (pin.packetsDone == 0) return {kErrorNotReady, 0};
-        // The number of packets completed since the stream started: the newest one is PacketNumber - 1.
-        KSRTAUDIO_GETREADPACKET_INFO info{};
-        info.PacketNumber = static_cast<ULONG>(pin.packetsDone);
-        LARGE_INTEGER counter;
-        QueryPerformanceCounter(&counter);
-        info.PerformanceCounterValue = static_cast<ULONGLONG>(counter.QuadPart);
-        info.MoreData = FALSE;
-        return Answer(BytesOf(info), out, outSize);
-    }
-    case KSPROPERTY_RTAUDIO_SETWRITEPACKET: {
-        if (setup_.capture || !setup_.writePacketSupport) return {ERROR_NOT_FOUND, 0};
-        KSRTAUDIO_SETWRITEPACKET_INFO info;
-        if (!IsSet(property)) return {ERROR_INVALID_PARAMETER, 0};
-        if (inSize >= sizeof(KSPROPERTY) + sizeof info)
-            std::memcpy(&info, in + sizeof(KSPROPERTY), sizeof info);
-        else if (out && outSize >= sizeof info)
-            std::memcpy(&info, out, sizeof info);
-        else
-            return {ERROR_INVALID_PARAMETER, 0};
-        // Packets are announced in order, and not beyond what the two-packet buffer can hold.
-        if (info.PacketNumber <= pin.announcedPacket || info.PacketNumber > pin.packetsDone + 2)
-            return {ERROR_INVALID_PARAMETER, 0};
-        pin.announcedPacket = info.PacketNumber;
-        return {ERROR_SUCCESS, 0};
-    }
-    default:
-        return {ERROR_NOT_FOUND, 0};
+        case KSPROPERTY_RTAUDIO_PACKETCOUNT:
+            if (!IsGet(property)) return {ERROR_INVALID_PARAMETER, 0};
+            return Answer(BytesOf(static_cast<ULONG>(pin.packetsDone)), out, outSize);
+        case KSPROPERTY_RTAUDIO_GETREADPACKET: {
+            if (!setup_.capture) return {ERROR_NOT_FOUND, 0};
+            if (!IsGet(property)) return {ERROR_INVALID_PARAMETER, 0};
+            if (pin.packetsDone == 0) return {kErrorNotReady, 0};
+            // The number of packets completed since the stream started: the newest one is PacketNumber - 1.
+            KSRTAUDIO_GETREADPACKET_INFO info{};
+            info.PacketNumber = static_cast<ULONG>(pin.packetsDone);
+            LARGE_INTEGER counter;
+            QueryPerformanceCounter(&counter);
+            info.PerformanceCounterValue = static_cast<ULONGLONG>(counter.QuadPart);
+            info.MoreData = FALSE;
+            return Answer(BytesOf(info), out, outSize);
+        }
+        case KSPROPERTY_RTAUDIO_SETWRITEPACKET: {
+            if (setup_.capture || !setup_.writePacketSupport) return {ERROR_NOT_FOUND, 0};
+            KSRTAUDIO_SETWRITEPACKET_INFO info;
+            if (!IsSet(property)) return {ERROR_INVALID_PARAMETER, 0};
+            if (inSize >= sizeof(KSPROPERTY) + sizeof info)
+                std::memcpy(&info, in + sizeof(KSPROPERTY), sizeof info);
+            else if (out && outSize >= sizeof info)
+                std::memcpy(&info, out, sizeof info);
+            else
+                return {ERROR_INVALID_PARAMETER, 0};
+            // Packets are announced in order, and not beyond what the two-packet buffer can hold.
+            if (info.PacketNumber <= pin.announcedPacket || info.PacketNumber > pin.packetsDone + 2)
+                return {ERROR_INVALID_PARAMETER, 0};
+            pin.announcedPacket = info.PacketNumber;
+            return {ERROR_SUCCESS, 0};
+        }
+        default:
+            return {ERROR_NOT_FOUND, 0};
     }
 }
 

@@ -105,13 +105,13 @@ private:
         ULONG packetFrames = 0;
         HANDLE notification = nullptr;  // the device's own reference to the registered event
         uint64_t packetsDone = 0;
-        uint64_t announcedPacket = 0;   // render: highest packet number the client announced
+        uint64_t announcedPacket = 0;  // render: highest packet number the client announced
         std::deque<StreamRequest> requests;
-        int64_t nextFrame = 0;          // standard streaming: where the head request's frames begin
+        int64_t nextFrame = 0;  // standard streaming: where the head request's frames begin
     };
 
-    sim::os::IoAnswer PinProperty(const void* file, const KSPROPERTY& property, const BYTE* in, DWORD inSize,
-                                  void* out, DWORD outSize);
+    sim::os::IoAnswer PinProperty(const void* file, const KSPROPERTY& property, const BYTE* in, DWORD inSize, void* out,
+                                  DWORD outSize);
     sim::os::IoAnswer FilterProperty(const KSPROPERTY& property, const BYTE* in, DWORD inSize, void* out,
                                      DWORD outSize);
     sim::os::IoAnswer StreamIo(const void* file, DWORD code, void* out, DWORD outSize,

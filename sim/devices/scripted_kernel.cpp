@@ -1,4 +1,4 @@
-#include "tests/support/scripted_kernel.h"
+#include "sim/devices/scripted_kernel.h"
 
 #include <chrono>
 #include <cstring>
@@ -34,8 +34,7 @@ std::vector<BYTE> Identifiers(const std::vector<KSIDENTIFIER>& items) {
 }
 
 std::vector<BYTE> AudioRange(ULONG maxChannels, ULONG minBits, ULONG maxBits, ULONG minRate, ULONG maxRate,
-                             const GUID& subFormat, ULONG formatSize, const GUID& majorFormat,
-                             const GUID& specifier) {
+                             const GUID& subFormat, ULONG formatSize, const GUID& majorFormat, const GUID& specifier) {
     KSDATARANGE_AUDIO range{};
     range.DataRange.FormatSize = formatSize;
     range.DataRange.MajorFormat = majorFormat;
@@ -69,8 +68,7 @@ WAVEFORMATEX Pcm(WORD channels, DWORD rate, WORD bits) {
     return format;
 }
 
-WAVEFORMATEXTENSIBLE Extensible(WORD channels, DWORD rate, WORD containerBits, WORD validBits,
-                                const GUID& subFormat) {
+WAVEFORMATEXTENSIBLE Extensible(WORD channels, DWORD rate, WORD containerBits, WORD validBits, const GUID& subFormat) {
     WAVEFORMATEXTENSIBLE format{};
     format.Format = Pcm(channels, rate, containerBits);
     format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
@@ -99,8 +97,7 @@ public:
                              const IoCompletion& completion) override {
         return kernel_->Answer(device_.path, &device_, -1, code, in, inSize, out, outSize, completion, nullptr);
     }
-    DWORD CreatePin(const KSPIN_CONNECT* connect, DWORD size, ACCESS_MASK,
-                    std::shared_ptr<KernelFile>& pin) override {
+    DWORD CreatePin(const KSPIN_CONNECT* connect, DWORD size, ACCESS_MASK, std::shared_ptr<KernelFile>& pin) override {
         return kernel_->CreatePin(device_, connect, size, pin);
     }
 
@@ -203,7 +200,8 @@ DWORD ScriptedKernel::Open(const std::string& path, DWORD, std::shared_ptr<Kerne
 
 bool ScriptedKernel::DeviceProperty(const std::string& instanceId, const DEVPROPKEY& key, DEVPROPTYPE& type,
                                     std::vector<BYTE>& value) {
-    static constexpr GUID kBusRelations = {0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}};
+    static constexpr GUID kBusRelations = {
+        0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}};
     if (key.fmtid != kBusRelations || key.pid != 7) return false;
     for (const auto& device : devices) {
         if (device.instanceId != instanceId || device.busRelations.empty()) continue;
@@ -231,7 +229,8 @@ DWORD ScriptedKernel::CreatePin(ScriptedDevice& device, const KSPIN_CONNECT* con
 
 IoAnswer ScriptedKernel::Deliver(const kstest::Answer& answer, void* out, DWORD outSize,
                                  const IoCompletion& completion) {
-    IoAnswer result = answer.error != ERROR_SUCCESS ? IoAnswer{answer.error, 0} : AnswerBytes(answer.bytes, out, outSize);
+    IoAnswer result =
+        answer.error != ERROR_SUCCESS ? IoAnswer{answer.error, 0} : AnswerBytes(answer.bytes, out, outSize);
     if (answer.overrideCount) result.bytes = answer.count;
     if (!answer.pend) return result;
     // Completed a little later from another thread, as a device would; the caller waits on its event.
@@ -244,8 +243,8 @@ IoAnswer ScriptedKernel::Deliver(const kstest::Answer& answer, void* out, DWORD 
 }
 
 IoAnswer ScriptedKernel::Answer(const std::string& target, ScriptedDevice* device, int pinFileId, DWORD code,
-                                const void* in, DWORD inSize, void* out, DWORD outSize,
-                                const IoCompletion& completion, PinState* pin) {
+                                const void* in, DWORD inSize, void* out, DWORD outSize, const IoCompletion& completion,
+                                PinState* pin) {
     if (code == IOCTL_KS_READ_STREAM || code == IOCTL_KS_WRITE_STREAM) {
         std::lock_guard<std::mutex> guard(lock_);
         Request request;
@@ -297,29 +296,29 @@ IoAnswer ScriptedKernel::Answer(const std::string& target, ScriptedDevice* devic
         if (request.pinId >= device->pins.size()) return {ERROR_NOT_FOUND, 0};
         const ScriptedPin& scripted = device->pins[request.pinId];
         switch (property.Id) {
-        case KSPROPERTY_PIN_COMMUNICATION:
-            return AnswerBytes(BytesOf(scripted.communication), out, outSize);
-        case KSPROPERTY_PIN_DATAFLOW:
-            return AnswerBytes(BytesOf(scripted.dataFlow), out, outSize);
-        case KSPROPERTY_PIN_INTERFACES:
-            return AnswerBytes(Identifiers(scripted.interfaces), out, outSize);
-        case KSPROPERTY_PIN_MEDIUMS:
-            return AnswerBytes(Identifiers(scripted.mediums), out, outSize);
-        case KSPROPERTY_PIN_DATARANGES:
-            return AnswerBytes(MultipleItem(scripted.dataRanges, scripted.dataRangeCount), out, outSize);
-        case KSPROPERTY_PIN_CINSTANCES:
-        case KSPROPERTY_PIN_GLOBALCINSTANCES:
-            return AnswerBytes(BytesOf(KSPIN_CINSTANCES{1, 0}), out, outSize);
-        case KSPROPERTY_PIN_CATEGORY:
-            return AnswerBytes(BytesOf(GUID{}), out, outSize);
-        case KSPROPERTY_PIN_NAME: {
-            std::vector<BYTE> name(scripted.name.begin(), scripted.name.end());
-            name.push_back(0);
-            if (outSize && outSize < name.size()) name.resize(outSize);
-            return AnswerBytes(name, out, outSize);
-        }
-        default:
-            return {ERROR_NOT_FOUND, 0};
+            case KSPROPERTY_PIN_COMMUNICATION:
+                return AnswerBytes(BytesOf(scripted.communication), out, outSize);
+            case KSPROPERTY_PIN_DATAFLOW:
+                return AnswerBytes(BytesOf(scripted.dataFlow), out, outSize);
+            case KSPROPERTY_PIN_INTERFACES:
+                return AnswerBytes(Identifiers(scripted.interfaces), out, outSize);
+            case KSPROPERTY_PIN_MEDIUMS:
+                return AnswerBytes(Identifiers(scripted.mediums), out, outSize);
+            case KSPROPERTY_PIN_DATARANGES:
+                return AnswerBytes(MultipleItem(scripted.dataRanges, scripted.dataRangeCount), out, outSize);
+            case KSPROPERTY_PIN_CINSTANCES:
+            case KSPROPERTY_PIN_GLOBALCINSTANCES:
+                return AnswerBytes(BytesOf(KSPIN_CINSTANCES{1, 0}), out, outSize);
+            case KSPROPERTY_PIN_CATEGORY:
+                return AnswerBytes(BytesOf(GUID{}), out, outSize);
+            case KSPROPERTY_PIN_NAME: {
+                std::vector<BYTE> name(scripted.name.begin(), scripted.name.end());
+                name.push_back(0);
+                if (outSize && outSize < name.size()) name.resize(outSize);
+                return AnswerBytes(name, out, outSize);
+            }
+            default:
+                return {ERROR_NOT_FOUND, 0};
         }
     }
     if (!pin && property.Set == KSPROPSETID_Topology && property.Id == KSPROPERTY_TOPOLOGY_NODES) {
@@ -348,48 +347,48 @@ IoAnswer ScriptedKernel::Answer(const std::string& target, ScriptedDevice* devic
         return {ERROR_SUCCESS, 0};
     if (property.Set == KSPROPSETID_RtAudio) {
         switch (property.Id) {
-        case KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION: {
-            KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION asked{};
-            if (inSize < sizeof asked) return {ERROR_INVALID_PARAMETER, 0};
-            std::memcpy(&asked, in, sizeof asked);
-            if (++pin->bufferRequests <= scripted.refusedBufferRequests) return {ERROR_INVALID_PARAMETER, 0};
-            pin->buffer.assign(asked.RequestedBufferSize + scripted.bufferPadBytes, 0);
-            KSRTAUDIO_BUFFER granted{};
-            granted.BufferAddress = pin->buffer.data();
-            granted.ActualBufferSize = static_cast<ULONG>(pin->buffer.size());
-            return AnswerBytes(BytesOf(granted), out, outSize);
-        }
-        case KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT:
-        case KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT: {
-            KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY event{};
-            if (inSize < sizeof event) return {ERROR_INVALID_PARAMETER, 0};
-            std::memcpy(&event, in, sizeof event);
-            std::lock_guard<std::mutex> guard(lock_);
-            if (property.Id == KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT) {
-                events_.push_back(event.NotificationEvent);
-            } else {
-                for (auto it = events_.begin(); it != events_.end(); ++it)
-                    if (*it == event.NotificationEvent) {
-                        events_.erase(it);
-                        return {ERROR_SUCCESS, 0};
-                    }
-                return {ERROR_INVALID_PARAMETER, 0};
+            case KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION: {
+                KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION asked{};
+                if (inSize < sizeof asked) return {ERROR_INVALID_PARAMETER, 0};
+                std::memcpy(&asked, in, sizeof asked);
+                if (++pin->bufferRequests <= scripted.refusedBufferRequests) return {ERROR_INVALID_PARAMETER, 0};
+                pin->buffer.assign(asked.RequestedBufferSize + scripted.bufferPadBytes, 0);
+                KSRTAUDIO_BUFFER granted{};
+                granted.BufferAddress = pin->buffer.data();
+                granted.ActualBufferSize = static_cast<ULONG>(pin->buffer.size());
+                return AnswerBytes(BytesOf(granted), out, outSize);
             }
-            return {ERROR_SUCCESS, 0};
-        }
-        case KSPROPERTY_RTAUDIO_POSITIONREGISTER:
-            return {ERROR_NOT_FOUND, 0};
-        case KSPROPERTY_RTAUDIO_PACKETCOUNT:
-            return AnswerBytes(BytesOf(ULONG(pin->readPacket)), out, outSize);
-        case KSPROPERTY_RTAUDIO_GETREADPACKET: {
-            KSRTAUDIO_GETREADPACKET_INFO info{};
-            info.PacketNumber = pin->readPacket++;
-            return AnswerBytes(BytesOf(info), out, outSize);
-        }
-        case KSPROPERTY_RTAUDIO_SETWRITEPACKET:
-            return {ERROR_SUCCESS, 0};
-        default:
-            return {ERROR_NOT_FOUND, 0};
+            case KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT:
+            case KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT: {
+                KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY event{};
+                if (inSize < sizeof event) return {ERROR_INVALID_PARAMETER, 0};
+                std::memcpy(&event, in, sizeof event);
+                std::lock_guard<std::mutex> guard(lock_);
+                if (property.Id == KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT) {
+                    events_.push_back(event.NotificationEvent);
+                } else {
+                    for (auto it = events_.begin(); it != events_.end(); ++it)
+                        if (*it == event.NotificationEvent) {
+                            events_.erase(it);
+                            return {ERROR_SUCCESS, 0};
+                        }
+                    return {ERROR_INVALID_PARAMETER, 0};
+                }
+                return {ERROR_SUCCESS, 0};
+            }
+            case KSPROPERTY_RTAUDIO_POSITIONREGISTER:
+                return {ERROR_NOT_FOUND, 0};
+            case KSPROPERTY_RTAUDIO_PACKETCOUNT:
+                return AnswerBytes(BytesOf(ULONG(pin->readPacket)), out, outSize);
+            case KSPROPERTY_RTAUDIO_GETREADPACKET: {
+                KSRTAUDIO_GETREADPACKET_INFO info{};
+                info.PacketNumber = pin->readPacket++;
+                return AnswerBytes(BytesOf(info), out, outSize);
+            }
+            case KSPROPERTY_RTAUDIO_SETWRITEPACKET:
+                return {ERROR_SUCCESS, 0};
+            default:
+                return {ERROR_NOT_FOUND, 0};
         }
     }
     return {ERROR_NOT_FOUND, 0};

@@ -20,7 +20,8 @@ std::vector<BYTE> MultipleItem(const std::vector<BYTE>& items, ULONG count);
 std::vector<BYTE> Identifiers(const std::vector<KSIDENTIFIER>& items);
 // One audio range, `formatSize` bytes long (the real size by default).
 std::vector<BYTE> AudioRange(ULONG maxChannels, ULONG minBits, ULONG maxBits, ULONG minRate, ULONG maxRate,
-                             const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM, ULONG formatSize = sizeof(KSDATARANGE_AUDIO),
+                             const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM,
+                             ULONG formatSize = sizeof(KSDATARANGE_AUDIO),
                              const GUID& majorFormat = KSDATAFORMAT_TYPE_AUDIO, const GUID& specifier = GUID{});
 std::vector<BYTE> Concat(const std::vector<std::vector<BYTE>>& parts);
 template <class T>
@@ -48,10 +49,10 @@ struct ScriptedPin {
     ULONG dataRangeCount = 0;
     std::string name = "Pin";
     // Behaviour of an open pin.
-    DWORD createError = ERROR_SUCCESS;     // pin creation refused with this error
-    int refusedState = -1;                 // a state the pin refuses to enter
-    int refusedBufferRequests = 0;         // WaveRT buffer requests refused before one is granted
-    ULONG bufferPadBytes = 0;              // the granted buffer is this much larger than asked
+    DWORD createError = ERROR_SUCCESS;  // pin creation refused with this error
+    int refusedState = -1;              // a state the pin refuses to enter
+    int refusedBufferRequests = 0;      // WaveRT buffer requests refused before one is granted
+    ULONG bufferPadBytes = 0;           // the granted buffer is this much larger than asked
 };
 
 struct ScriptedDevice {
@@ -73,9 +74,9 @@ struct Request {
     GUID set{};
     ULONG id = 0;
     ULONG flags = 0;
-    ULONG pinId = ~0u;         // for KSP_PIN requests
-    std::vector<BYTE> extra;   // bytes behind the KSPROPERTY (or KSP_PIN)
-    std::vector<BYTE> value;   // the output buffer's bytes as sent (SET)
+    ULONG pinId = ~0u;        // for KSP_PIN requests
+    std::vector<BYTE> extra;  // bytes behind the KSPROPERTY (or KSP_PIN)
+    std::vector<BYTE> value;  // the output buffer's bytes as sent (SET)
     DWORD outSize = 0;
 };
 
@@ -103,9 +104,9 @@ public:
                         std::vector<BYTE>& value) override;
 
     // Used by the kernel's files.
-    sim::os::IoAnswer Answer(const std::string& target, ScriptedDevice* device, int pinId, DWORD code,
-                             const void* in, DWORD inSize, void* out, DWORD outSize,
-                             const sim::os::IoCompletion& completion, struct PinState* pin);
+    sim::os::IoAnswer Answer(const std::string& target, ScriptedDevice* device, int pinId, DWORD code, const void* in,
+                             DWORD inSize, void* out, DWORD outSize, const sim::os::IoCompletion& completion,
+                             struct PinState* pin);
     DWORD CreatePin(ScriptedDevice& device, const KSPIN_CONNECT* connect, DWORD size,
                     std::shared_ptr<sim::os::KernelFile>& file);
     void PinClosed() { --openPins_; }

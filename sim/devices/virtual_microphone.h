@@ -30,13 +30,13 @@ struct MicrophoneSpec {
 
 // The names under which the system knows one device (filled in by the world).
 struct DeviceIdentity {
-    std::string audioPath;       // the filter's interface path in KSCATEGORY_AUDIO
-    std::string categoryPath;    // its alias in KSCATEGORY_CAPTURE or KSCATEGORY_RENDER
-    std::string instanceId;      // the device instance
-    std::string endpointId;      // the Core Audio endpoint ID
-    std::string adapterId;       // the device the endpoint's connector leads to
+    std::string audioPath;     // the filter's interface path in KSCATEGORY_AUDIO
+    std::string categoryPath;  // its alias in KSCATEGORY_CAPTURE or KSCATEGORY_RENDER
+    std::string instanceId;    // the device instance
+    std::string endpointId;    // the Core Audio endpoint ID
+    std::string adapterId;     // the device the endpoint's connector leads to
     GUID containerId{};
-    std::string hidPath;         // microphones: the HID interface path
+    std::string hidPath;  // microphones: the HID interface path
     std::string hidInstanceId;
 };
 

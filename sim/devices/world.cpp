@@ -8,7 +8,8 @@ namespace sim::devices {
 namespace {
 
 // DEVPKEY_Device_BusRelations: the devices enumerated by this one (for an audio device, its endpoints).
-constexpr DEVPROPKEY kBusRelations = {{0x4340A6C5, 0x93FA, 0x4706, {0x97, 0x2C, 0x7B, 0x64, 0x80, 0x08, 0xA5, 0xA7}}, 7};
+constexpr DEVPROPKEY kBusRelations = {{0x4340A6C5, 0x93FA, 0x4706, {0x97, 0x2C, 0x7B, 0x64, 0x80, 0x08, 0xA5, 0xA7}},
+                                      7};
 
 std::string GuidText(const GUID& guid, bool lower) {
     char text[40];
@@ -223,7 +224,8 @@ bool World::DeviceProperty(const std::string& instanceId, const DEVPROPKEY& key,
                            std::vector<BYTE>& value) {
     std::lock_guard<std::mutex> guard(lock_);
     bool busRelations = key.fmtid == kBusRelations.fmtid && key.pid == kBusRelations.pid;
-    bool baseContainer = key.fmtid == DEVPKEY_Device_BaseContainerId.fmtid && key.pid == DEVPKEY_Device_BaseContainerId.pid;
+    bool baseContainer =
+        key.fmtid == DEVPKEY_Device_BaseContainerId.fmtid && key.pid == DEVPKEY_Device_BaseContainerId.pid;
     auto answer = [&](const DeviceIdentity& id) {
         if (busRelations && id.instanceId == instanceId) {
             // An audio device enumerates its endpoint as a software device.
@@ -231,7 +233,8 @@ bool World::DeviceProperty(const std::string& instanceId, const DEVPROPKEY& key,
             value = WideList("SWD\\MMDEVAPI\\" + id.endpointId);
             return true;
         }
-        if (baseContainer && (id.instanceId == instanceId || (!id.hidInstanceId.empty() && id.hidInstanceId == instanceId))) {
+        if (baseContainer &&
+            (id.instanceId == instanceId || (!id.hidInstanceId.empty() && id.hidInstanceId == instanceId))) {
             type = DEVPROP_TYPE_GUID;
             value = GuidBytes(id.containerId);
             return true;

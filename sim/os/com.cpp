@@ -81,8 +81,8 @@ HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, 
         apartment.servers.push_back(module);
     else
         FreeLibrary(module);
-    auto getClassObject = reinterpret_cast<GetClassObjectFunction>(
-        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    auto getClassObject =
+        reinterpret_cast<GetClassObjectFunction>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
     if (!getClassObject) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
     IClassFactory* factory = nullptr;
     HRESULT hr = getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
@@ -96,8 +96,8 @@ HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, 
 int WINAPI StringFromGUID2(REFGUID guid, LPOLESTR text, int capacity) {
     char narrow[40];
     std::snprintf(narrow, sizeof narrow, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
-                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-                  guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                  guid.Data4[6], guid.Data4[7]);
     if (!text || capacity < 39) return 0;
     for (int i = 0; i < 39; ++i) text[i] = (OLECHAR)(unsigned char)narrow[i];
     return 39;
@@ -128,7 +128,9 @@ HRESULT WINAPI CLSIDFromString(LPCOLESTR text, LPCLSID clsid) {
                    (narrow[i] >= 'A' && narrow[i] <= 'F');
         if (dash ? narrow[i] != '-' : !hex) return CO_E_CLASSSTRING;
     }
-    auto field = [&](int at, int digits) { return std::strtoull(std::string(narrow + at, digits).c_str(), nullptr, 16); };
+    auto field = [&](int at, int digits) {
+        return std::strtoull(std::string(narrow + at, digits).c_str(), nullptr, 16);
+    };
     clsid->Data1 = (uint32_t)field(1, 8);
     clsid->Data2 = (uint16_t)field(10, 4);
     clsid->Data3 = (uint16_t)field(15, 4);

@@ -441,8 +441,8 @@ void RegisterCoreAudio() {
     CoTaskMemFree(wide);
     std::string path = std::string("CLSID\\") + braced + "\\InprocServer32";
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
         return;
     RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(kServerPath),
                    static_cast<DWORD>(std::strlen(kServerPath) + 1));
@@ -456,20 +456,20 @@ void RegisterCoreAudio() {
 extern "C" HRESULT WINAPI PropVariantClear(PROPVARIANT* value) {
     if (!value) return E_INVALIDARG;
     switch (value->vt) {
-    case VT_CLSID:
-        CoTaskMemFree(value->puuid);
-        break;
-    case VT_LPSTR:
-        CoTaskMemFree(value->pszVal);
-        break;
-    case VT_LPWSTR:
-        CoTaskMemFree(value->pwszVal);
-        break;
-    case VT_BLOB:
-        CoTaskMemFree(value->blob.pBlobData);
-        break;
-    default:
-        break;
+        case VT_CLSID:
+            CoTaskMemFree(value->puuid);
+            break;
+        case VT_LPSTR:
+            CoTaskMemFree(value->pszVal);
+            break;
+        case VT_LPWSTR:
+            CoTaskMemFree(value->pwszVal);
+            break;
+        case VT_BLOB:
+            CoTaskMemFree(value->blob.pBlobData);
+            break;
+        default:
+            break;
     }
     std::memset(value, 0, sizeof *value);
     return S_OK;

@@ -118,8 +118,7 @@ struct IAudioEndpointVolume : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetMasterVolumeLevel(FLOAT* levelDb) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetMasterVolumeLevelScalar(FLOAT* level) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetChannelVolumeLevel(UINT channel, FLOAT levelDb, LPCGUID eventContext) = 0;
-    virtual HRESULT STDMETHODCALLTYPE SetChannelVolumeLevelScalar(UINT channel, FLOAT level,
-                                                                  LPCGUID eventContext) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetChannelVolumeLevelScalar(UINT channel, FLOAT level, LPCGUID eventContext) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetChannelVolumeLevel(UINT channel, FLOAT* levelDb) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetChannelVolumeLevelScalar(UINT channel, FLOAT* level) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetMute(BOOL mute, LPCGUID eventContext) = 0;
@@ -132,7 +131,14 @@ struct IAudioEndpointVolume : public IUnknown {
 };
 
 // ---- Device topology.
-typedef enum { Unknown_Connector, Physical_Internal, Physical_External, Software_IO, Software_Fixed, Network } ConnectorType;
+typedef enum {
+    Unknown_Connector,
+    Physical_Internal,
+    Physical_External,
+    Software_IO,
+    Software_Fixed,
+    Network
+} ConnectorType;
 typedef enum { In = 0, Out = 1 } DataFlow;
 
 struct IPart;

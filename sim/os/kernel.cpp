@@ -229,8 +229,8 @@ static void RunThread(std::shared_ptr<ThreadObject> self) {
     NotifyWaiters();
 }
 
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
-                           DWORD flags, LPDWORD threadId) {
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId) {
     if (!start) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;

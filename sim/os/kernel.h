@@ -45,8 +45,8 @@ DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD error);
 
 BOOL WINAPI CloseHandle(HANDLE handle);
-BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target,
-                            DWORD access, BOOL inherit, DWORD options);
+BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target, DWORD access,
+                            BOOL inherit, DWORD options);
 HANDLE WINAPI GetCurrentProcess();
 HANDLE WINAPI GetCurrentThread();
 DWORD WINAPI GetCurrentThreadId();

@@ -75,10 +75,10 @@ HANDLE WINAPI AvSetMmThreadCharacteristicsA(LPCSTR task, LPDWORD index) {
 BOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE task) { return task != nullptr; }
 BOOL WINAPI AvSetMmThreadPriority(HANDLE task, int) { return task != nullptr; }
 
-const bool avrtRegistered = RegisterSystemLibrary(
-    "avrt.dll", {Export("AvSetMmThreadCharacteristicsA", &AvSetMmThreadCharacteristicsA),
-                 Export("AvRevertMmThreadCharacteristics", &AvRevertMmThreadCharacteristics),
-                 Export("AvSetMmThreadPriority", &AvSetMmThreadPriority)});
+const bool avrtRegistered =
+    RegisterSystemLibrary("avrt.dll", {Export("AvSetMmThreadCharacteristicsA", &AvSetMmThreadCharacteristicsA),
+                                       Export("AvRevertMmThreadCharacteristics", &AvRevertMmThreadCharacteristics),
+                                       Export("AvSetMmThreadPriority", &AvSetMmThreadPriority)});
 
 }  // namespace
 

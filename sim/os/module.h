@@ -31,9 +31,8 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 BOOL WINAPI DisableThreadLibraryCalls(HMODULE module);
 LPSTR WINAPI CharLowerA(LPSTR text);
-int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR narrow,
-                               int narrowSize, LPCSTR defaultChar, LPBOOL usedDefault);
-int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR narrow, int narrowCount, LPWSTR wide,
-                               int wideSize);
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR narrow, int narrowSize,
+                               LPCSTR defaultChar, LPBOOL usedDefault);
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR narrow, int narrowCount, LPWSTR wide, int wideSize);
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 }

@@ -23,9 +23,7 @@ namespace sim::os {
 namespace {
 
 struct CaseLess {
-    bool operator()(const std::string& a, const std::string& b) const {
-        return strcasecmp(a.c_str(), b.c_str()) < 0;
-    }
+    bool operator()(const std::string& a, const std::string& b) const { return strcasecmp(a.c_str(), b.c_str()) < 0; }
 };
 
 struct Value {
@@ -193,10 +191,9 @@ void LoadFile(Registry& reg) {
         if (line.rfind("key ", 0) == 0) {
             auto parts = SplitPath(line.c_str() + 4);
             if (parts.empty()) continue;
-            std::shared_ptr<Node> root = strcasecmp(parts[0].c_str(), "HKEY_CURRENT_USER") == 0 ? reg.currentUser
-                                         : strcasecmp(parts[0].c_str(), "HKEY_LOCAL_MACHINE") == 0
-                                             ? reg.localMachine
-                                             : nullptr;
+            std::shared_ptr<Node> root = strcasecmp(parts[0].c_str(), "HKEY_CURRENT_USER") == 0    ? reg.currentUser
+                                         : strcasecmp(parts[0].c_str(), "HKEY_LOCAL_MACHINE") == 0 ? reg.localMachine
+                                                                                                   : nullptr;
             parts.erase(parts.begin());
             current = root ? Walk(root, parts, true) : nullptr;
         } else if (line.rfind("value ", 0) == 0 && current) {
@@ -283,8 +280,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY resul
 
 LSTATUS WINAPI RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) { return OpenKey(key, subKey, result); }
 
-LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM,
-                               LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
+LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM, LPSECURITY_ATTRIBUTES,
+                               PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     auto& reg = Reg();
     std::lock_guard<std::mutex> guard(reg.lock);
@@ -300,8 +297,7 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD opti
 }
 
 LSTATUS WINAPI RegCreateKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
-    return RegCreateKeyExA(key, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, result,
-                           nullptr);
+    return RegCreateKeyExA(key, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, result, nullptr);
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {

@@ -59,8 +59,8 @@ bool FillDeviceData(const DeviceInfoSet& set, const std::string& instanceId, SP_
 std::string GuidText(const GUID& guid) {
     char text[40];
     std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
-                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-                  guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                  guid.Data4[6], guid.Data4[7]);
     return text;
 }
 
@@ -70,8 +70,8 @@ std::string InterfaceKeyPath(const DeviceInterface& found) {
     std::string mangled = found.path;
     for (char& c : mangled)
         if (c == '\\') c = '#';
-    return "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\" + GuidText(found.category) + "\\" + mangled +
-           "\\#" + found.referenceString + "\\Device Parameters";
+    return "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\" + GuidText(found.category) + "\\" + mangled + "\\#" +
+           found.referenceString + "\\Device Parameters";
 }
 
 }  // namespace
@@ -145,8 +145,8 @@ HKEY WINAPI SetupDiOpenDeviceInterfaceRegKey(HDEVINFO handle, PSP_DEVICE_INTERFA
     // The key holds what the device's installation wrote there; the kernel says what that is.
     std::string path = InterfaceKeyPath(*found);
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
-                                     KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                                     nullptr, &key, nullptr);
     if (status == ERROR_SUCCESS) {
         for (const auto& [name, value] : found->registryValues)
             RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -168,8 +168,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFA
     if (!set) return Fail(ERROR_INVALID_HANDLE);
     const DeviceInterface* found = InterfaceOf(*set, interfaceData);
     if (!found) return Fail(ERROR_INVALID_PARAMETER);
-    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
-                                      found->path.size() + 1);
+    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + found->path.size() + 1);
     if (requiredSize) *requiredSize = needed;
     if (detail && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) return Fail(ERROR_INVALID_USER_BUFFER);
     if (!detail || detailSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);

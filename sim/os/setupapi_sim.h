@@ -56,17 +56,16 @@ typedef struct _DEVPROPKEY {
 
 extern "C" {
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND parent, DWORD flags);
-BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* interfaceClass,
-                                        DWORD index, PSP_DEVICE_INTERFACE_DATA interfaceData);
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* interfaceClass, DWORD index,
+                                        PSP_DEVICE_INTERFACE_DATA interfaceData);
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA device);
-HKEY WINAPI SetupDiOpenDeviceInterfaceRegKey(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
-                                             DWORD reserved, REGSAM access);
+HKEY WINAPI SetupDiOpenDeviceInterfaceRegKey(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData, DWORD reserved,
+                                             REGSAM access);
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                                              PDWORD requiredSize, PSP_DEVINFO_DATA device);
-BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA device, const DEVPROPKEY* key,
-                                      DEVPROPTYPE* type, PBYTE buffer, DWORD bufferSize, PDWORD requiredSize,
-                                      DWORD flags);
+BOOL WINAPI SetupDiGetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA device, const DEVPROPKEY* key, DEVPROPTYPE* type,
+                                      PBYTE buffer, DWORD bufferSize, PDWORD requiredSize, DWORD flags);
 BOOL WINAPI SetupDiGetDeviceInterfaceAlias(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
                                            const GUID* aliasClass, PSP_DEVICE_INTERFACE_DATA alias);
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set);

@@ -51,8 +51,7 @@ STDAPI DllGetClassObject(REFCLSID classId, REFIID iid, LPVOID* object) {
 STDAPI DllCanUnloadNow() { return (lockCount > 0 || objectCount != 0) ? S_FALSE : S_OK; }
 
 STDAPI DllRegisterServer() {
-    int integerResult =
-        RegisterAsioClass(CLSID_TesselAsio, kModuleName, "Tessel ASIO Driver", "Tessel", "Apartment");
+    int integerResult = RegisterAsioClass(CLSID_TesselAsio, kModuleName, "Tessel ASIO Driver", "Tessel", "Apartment");
     int floatResult = RegisterAsioClass(CLSID_TesselAsioFloat, kModuleName, "Tessel (Float) ASIO Driver",
                                         "Tessel (Float)", "Apartment");
     return ReportFailure("Tessel Register Server failed (%d, %d)", integerResult, floatResult);

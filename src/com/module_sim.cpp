@@ -7,8 +7,7 @@
 namespace {
 const bool linked = sim::os::LinkModule(
     "C:\\Program Files\\Tessel\\Tessel-ASIO-x64.dll", DllMain,
-    {sim::os::Export("DllGetClassObject", &DllGetClassObject),
-     sim::os::Export("DllCanUnloadNow", &DllCanUnloadNow),
+    {sim::os::Export("DllGetClassObject", &DllGetClassObject), sim::os::Export("DllCanUnloadNow", &DllCanUnloadNow),
      sim::os::Export("DllRegisterServer", &DllRegisterServer),
      sim::os::Export("DllUnregisterServer", &DllUnregisterServer)});
 }

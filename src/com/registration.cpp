@@ -82,8 +82,8 @@ void DeleteKeyTree(HKEY parent, const char* keyName) {
     }
 }
 
-int RegisterAsioClass(const CLSID& classId, const char* moduleName, const char* asioKeyName,
-                      const char* description, const char* threadingModel) {
+int RegisterAsioClass(const CLSID& classId, const char* moduleName, const char* asioKeyName, const char* description,
+                      const char* threadingModel) {
     char modulePath[kPathSize];
     char classIdText[100];
     if (int failure = DescribeModule(classId, moduleName, modulePath, classIdText)) return failure;

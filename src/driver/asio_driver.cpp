@@ -21,9 +21,7 @@ CUnknown* CreateDriver(IUnknown* outer, HRESULT* result, bool isFloat) {
 CUnknown* CreateIntegerDriver(IUnknown* outer, HRESULT* result) {
     return CreateDriver<CAsioDriver>(outer, result, false);
 }
-CUnknown* CreateFloatDriver(IUnknown* outer, HRESULT* result) {
-    return CreateDriver<CAsioDriver>(outer, result, true);
-}
+CUnknown* CreateFloatDriver(IUnknown* outer, HRESULT* result) { return CreateDriver<CAsioDriver>(outer, result, true); }
 
 CAsioDriver::CAsioDriver(IUnknown* outer, HRESULT* result, bool isFloatVariant)
     : CUnknown(outer, result), isFloat(isFloatVariant) {
@@ -98,8 +96,7 @@ ASIOError CAsioDriver::getLatencies(int32_t* inputLatencyOut, int32_t* outputLat
     return ASE_OK;
 }
 
-ASIOError CAsioDriver::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
-                                     int32_t* granularity) {
+ASIOError CAsioDriver::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize, int32_t* granularity) {
     if (!minSize || !maxSize || !preferredSize || !granularity) return ASE_InvalidParameter;
     *minSize = kMinBufferSize;
     *maxSize = kMaxBufferSize;

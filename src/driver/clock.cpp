@@ -17,13 +17,13 @@
 namespace {
 
 // Waits and limits of the clock thread.
-constexpr uint32_t kStartupTicks = 2;          // start returns once the host has had two buffer switches
+constexpr uint32_t kStartupTicks = 2;  // start returns once the host has had two buffer switches
 constexpr DWORD kStartupWaitMs = 1000;
 constexpr DWORD kStartupPollMs = 10;
 constexpr DWORD kClockEndWaitMs = 10000;
-constexpr DWORD kIdlePollMs = 100;             // no microphone: nothing to time, just wait for the end
+constexpr DWORD kIdlePollMs = 100;  // no microphone: nothing to time, just wait for the end
 constexpr DWORD kTerminatedExitCode = 0xC0000194;
-constexpr int64_t kLatePeriods = 4;            // this late, missed ticks are dropped instead of made up
+constexpr int64_t kLatePeriods = 4;  // this late, missed ticks are dropped instead of made up
 // Periods above 1.5 ms leave time to sleep; while more than 1.5 ms remain, a 1 ms sleep cannot overshoot.
 constexpr int64_t kSleepThresholdCounts = 15000;
 
@@ -31,25 +31,22 @@ constexpr double kTwoTo32 = 4294967296.0;
 
 // Integer variant: clamp to full scale, scale by 2^31, truncate toward zero, saturate +1.0 at the largest value.
 // A NaN, which has no integer value, becomes silence.
-int32_t FloatToInt32(float sample)
-{
+int32_t FloatToInt32(float sample) {
     if (sample != sample) return 0;
     const double clamped = std::clamp(static_cast<double>(sample), -1.0, 1.0) * 2147483648.0;
     return clamped >= 2147483647.0 ? 2147483647 : static_cast<int32_t>(clamped);
 }
 
-constexpr float kInt32ToFloat = 1.0f / 2147483648.0f;   // 2^-31, exact
+constexpr float kInt32ToFloat = 1.0f / 2147483648.0f;  // 2^-31, exact
 
 template <class T>
-std::atomic_ref<T> Shared(T& field)
-{
+std::atomic_ref<T> Shared(T& field) {
     return std::atomic_ref<T>(field);
 }
 
 }  // namespace
 
-ASIOError CAsioDriver::start()
-{
+ASIOError CAsioDriver::start() {
     if (!callbacks) return ASE_NotPresent;
     // A second start stops the running clock before the position is reset, so that no tick of the old run
     // can land on the fresh position.
@@ -64,15 +61,13 @@ ASIOError CAsioDriver::start()
     return ASE_OK;
 }
 
-ASIOError CAsioDriver::stop()
-{
+ASIOError CAsioDriver::stop() {
     if (started) StopClock();
     started = false;
     return ASE_OK;
 }
 
-bool CAsioDriver::StartClock()
-{
+bool CAsioDriver::StartClock() {
     if (clockRunning) StopClock();
     clockRunning = true;
     tickCount = 0;
@@ -96,8 +91,7 @@ bool CAsioDriver::StartClock()
     return false;
 }
 
-void CAsioDriver::StopClock()
-{
+void CAsioDriver::StopClock() {
     clockExit = true;
     if (clockThread != INVALID_HANDLE_VALUE) {
         if (WaitForSingleObject(clockThread, kClockEndWaitMs) == WAIT_TIMEOUT)
@@ -109,8 +103,7 @@ void CAsioDriver::StopClock()
     clockRunning = false;
 }
 
-ASIOError CAsioDriver::getSamplePosition(ASIOSamples* position, ASIOTimeStamp* timeStamp)
-{
+ASIOError CAsioDriver::getSamplePosition(ASIOSamples* position, ASIOTimeStamp* timeStamp) {
     if (!position || !timeStamp) return ASE_InvalidParameter;
     timeStamp->hi = Shared(systemTimeHi).load(std::memory_order_relaxed);
     timeStamp->lo = Shared(systemTimeLo).load(std::memory_order_relaxed);
@@ -126,15 +119,11 @@ ASIOError CAsioDriver::getSamplePosition(ASIOSamples* position, ASIOTimeStamp* t
 }
 
 // The host's early output signal is not taken: outputs are collected at the next tick.
-ASIOError CAsioDriver::outputReady()
-{
-    return ASE_NotPresent;
-}
+ASIOError CAsioDriver::outputReady() { return ASE_NotPresent; }
 
 // Clock thread from here on. The tick path allocates nothing, takes no lock but the FIFOs' own, prints nothing.
 
-DWORD WINAPI CAsioDriver::ClockThreadProc(LPVOID argument)
-{
+DWORD WINAPI CAsioDriver::ClockThreadProc(LPVOID argument) {
     CAsioDriver* driver = static_cast<CAsioDriver*>(argument);
     const bool leaveApartment = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) != RPC_E_CHANGED_MODE;
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
@@ -149,8 +138,7 @@ DWORD WINAPI CAsioDriver::ClockThreadProc(LPVOID argument)
     return 0;
 }
 
-void CAsioDriver::ClockLoop()
-{
+void CAsioDriver::ClockLoop() {
     // Without a first microphone there is nothing to pace the host by: idle until told to end.
     if (!inputFifos[0].device) {
         while (!clockExit) Sleep(kIdlePollMs);
@@ -187,8 +175,7 @@ void CAsioDriver::ClockLoop()
     }
 }
 
-void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset)
-{
+void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
     bool readThisTick[kMaxInputs] = {};
     bool trimmed[kMaxInputs] = {};
     bool dropOut = false;
@@ -234,8 +221,7 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset)
     if (attached) latencyFrames = static_cast<uint32_t>(fillSum / attached) + frames;
 }
 
-void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset)
-{
+void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset) {
     if (!outputFifo.device) return;
     static const float kSilent[kSilenceSamples] = {};
     const uint32_t step = decimationFactor > 1 ? decimationFactor : 1;
@@ -259,15 +245,13 @@ void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset)
     outputFifo.PushConvertedStereo(source[0], source[1], pushed);
 }
 
-void CAsioDriver::SwitchBuffers()
-{
+void CAsioDriver::SwitchBuffers() {
     if (!callbacks) return;
     const double nanoseconds = static_cast<double>(timeGetTime()) * 1000000.0;
     const uint32_t hi = static_cast<uint32_t>(nanoseconds / kTwoTo32);
     Shared(systemTimeHi).store(hi, std::memory_order_relaxed);
     Shared(systemTimeLo).store(static_cast<uint32_t>(nanoseconds - hi * kTwoTo32), std::memory_order_relaxed);
-    if (Shared(started).load())
-        Shared(samplePosition).store(samplePosition + bufferSize, std::memory_order_relaxed);
+    if (Shared(started).load()) Shared(samplePosition).store(samplePosition + bufferSize, std::memory_order_relaxed);
 
     if (timeInfoMode && callbacks->bufferSwitchTimeInfo) {
         asioTime.timeInfo.flags |= pendingTimeFlags.exchange(0);

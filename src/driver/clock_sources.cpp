@@ -3,8 +3,7 @@
 
 #include "driver/asio_driver.h"
 
-ASIOError CAsioDriver::getClockSources(ASIOClockSource* clocks, int32_t* numSources)
-{
+ASIOError CAsioDriver::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
     // The count carries the host's capacity in: a null array or no room for the one record is refused.
     if (!clocks || !numSources || *numSources < 1) return ASE_InvalidParameter;
     std::memset(&clocks[0], 0, sizeof(clocks[0]));
@@ -18,24 +17,22 @@ ASIOError CAsioDriver::getClockSources(ASIOClockSource* clocks, int32_t* numSour
 }
 
 // Selecting the one source is a change the host hears of at the next time-info buffer switch.
-ASIOError CAsioDriver::setClockSource(int32_t reference)
-{
+ASIOError CAsioDriver::setClockSource(int32_t reference) {
     if (reference != 0) return ASE_NotPresent;
     pendingTimeFlags |= kClockSourceChanged;
     return ASE_OK;
 }
 
-ASIOError CAsioDriver::future(int32_t selector, void*)
-{
+ASIOError CAsioDriver::future(int32_t selector, void*) {
     switch (selector) {
-    case kAsioEnableTimeCodeRead:
-    case kAsioDisableTimeCodeRead:
-    case kAsioSetInputMonitor:   // accepted, though nothing is monitored
-    case kAsioCanInputMonitor:
-    case kAsioCanTimeInfo:
-    case kAsioCanTimeCode:
-        return ASE_SUCCESS;
-    default:
-        return ASE_NotPresent;
+        case kAsioEnableTimeCodeRead:
+        case kAsioDisableTimeCodeRead:
+        case kAsioSetInputMonitor:  // accepted, though nothing is monitored
+        case kAsioCanInputMonitor:
+        case kAsioCanTimeInfo:
+        case kAsioCanTimeCode:
+            return ASE_SUCCESS;
+        default:
+            return ASE_NotPresent;
     }
 }

@@ -13,8 +13,7 @@ constexpr int32_t kLargestBufferFrames = CAsioDriver::kSilenceSamples;
 static_assert(7 * 2 * kLargestBufferFrames <= static_cast<int32_t>(DeviceFifo::kCapacitySamples));
 static_assert(kLargestBufferFrames <= static_cast<int32_t>(DeviceFifo::kConvertChunkSamples));
 
-bool IsActive(int32_t channel, const int32_t* map, int32_t activeEntries)
-{
+bool IsActive(int32_t channel, const int32_t* map, int32_t activeEntries) {
     for (int32_t k = 0; k < activeEntries; ++k)
         if (map[k] == channel) return true;
     return false;
@@ -22,8 +21,7 @@ bool IsActive(int32_t channel, const int32_t* map, int32_t activeEntries)
 
 }  // namespace
 
-ASIOError CAsioDriver::getChannelInfo(ASIOChannelInfo* info)
-{
+ASIOError CAsioDriver::getChannelInfo(ASIOChannelInfo* info) {
     if (!info) return ASE_InvalidParameter;
     const bool input = info->isInput != ASIOFalse;
     if (info->channel < 0 || info->channel >= (input ? numInputs : numOutputs)) return ASE_InvalidParameter;
@@ -40,8 +38,7 @@ ASIOError CAsioDriver::getChannelInfo(ASIOChannelInfo* info)
 
 // Host's thread. Replaces any earlier set of buffers; a running stream is stopped first.
 ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t newBufferSize,
-                                     ASIOCallbacks* hostCallbacks)
-{
+                                     ASIOCallbacks* hostCallbacks) {
     // Refused before anything changes: a size the fixed stores cannot serve would overflow them, and without
     // callbacks (or a list to fill) there is nothing a stream could be handed to.
     if (newBufferSize <= 0 || newBufferSize > kLargestBufferFrames || numChannels < 0 ||
@@ -91,8 +88,8 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
     }
 
     callbacks = hostCallbacks;
-    timeInfoMode = hostCallbacks->asioMessage &&
-                   hostCallbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
+    timeInfoMode =
+        hostCallbacks->asioMessage && hostCallbacks->asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) != 0;
     if (timeInfoMode) {
         std::memset(&asioTime, 0, sizeof(asioTime));
         asioTime.timeInfo.speed = 1.0;
@@ -105,8 +102,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
     return ASE_OK;
 }
 
-ASIOError CAsioDriver::disposeBuffers()
-{
+ASIOError CAsioDriver::disposeBuffers() {
     stop();
     callbacks = nullptr;
     for (int32_t k = 0; k < numActiveInputs; ++k) {

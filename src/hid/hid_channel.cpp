@@ -38,8 +38,8 @@ bool FindDevice(HDEVINFO set, const GUID& containerId, SP_DEVINFO_DATA& device) 
         alignas(8) BYTE value[kPropertyBufferBytes];
         DEVPROPTYPE type = 0;
         DWORD size = 0;
-        if (SetupDiGetDevicePropertyW(set, &device, &DEVPKEY_Device_BaseContainerId, &type, value, sizeof value,
-                                      &size, 0) &&
+        if (SetupDiGetDevicePropertyW(set, &device, &DEVPKEY_Device_BaseContainerId, &type, value, sizeof value, &size,
+                                      0) &&
             (type & kPropertyTypeMask) == DEVPROP_TYPE_GUID && size >= sizeof(GUID) &&
             std::memcmp(value, &containerId, sizeof(GUID)) == 0)
             return true;
@@ -116,9 +116,9 @@ bool HidChannel::Open(const GUID& containerId) {
             if (SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, detailBytes, nullptr, nullptr)) {
                 HidChannel opening;
                 opening.path = detail->DevicePath;
-                opening.file = CreateFileA(opening.path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                           FILE_FLAG_OVERLAPPED, nullptr);
+                opening.file =
+                    CreateFileA(opening.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
                 if (opening.IsOpen()) {
                     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
                     if (event) {

@@ -47,9 +47,9 @@ private:
     // One overlapped read or write of `bytes` bytes through `buffer`, bounded by kTransferTimeoutMs.
     bool Transfer(bool write, BYTE* buffer, DWORD bytes);
 
-    std::string path;      // the HID device-interface path that was opened; empty when closed
-    HANDLE file;           // INVALID_HANDLE_VALUE when closed
-    OVERLAPPED overlapped; // its hEvent is the channel's auto-reset event, INVALID_HANDLE_VALUE when closed
+    std::string path;       // the HID device-interface path that was opened; empty when closed
+    HANDLE file;            // INVALID_HANDLE_VALUE when closed
+    OVERLAPPED overlapped;  // its hEvent is the channel's auto-reset event, INVALID_HANDLE_VALUE when closed
     // From the device's capabilities, report ID byte included. The input length is held to the report buffer.
     ULONG inputReportLength;
     ULONG outputReportLength;

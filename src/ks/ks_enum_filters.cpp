@@ -10,8 +10,7 @@
 namespace {
 
 // DEVPKEY_Device_BusRelations: the device instance IDs of the device's children, as a list of wide strings.
-const DEVPROPKEY kBusRelationsKey = {
-    {0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}}, 7};
+const DEVPROPKEY kBusRelationsKey = {{0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}}, 7};
 
 // The interface-detail record: its header, then the device path. 528 bytes leave 524 for the path; a longer
 // path fails the detail request and skips the interface.
@@ -25,8 +24,7 @@ void ReadFriendlyName(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData, cha
     if (key == nullptr || reinterpret_cast<HANDLE>(key) == INVALID_HANDLE_VALUE) return;
     DWORD type = 0;
     DWORD size = sizeof name;
-    if (RegQueryValueExA(key, "FriendlyName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) !=
-        ERROR_SUCCESS)
+    if (RegQueryValueExA(key, "FriendlyName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) != ERROR_SUCCESS)
         std::memset(name, 0, sizeof name);
     // The registry keeps a value's bytes as written: a name of 260 characters arrives without its terminator.
     name[sizeof name - 1] = '\0';
@@ -35,18 +33,18 @@ void ReadFriendlyName(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData, cha
 
 CKsFilter* NewFilter(ULONG filterType, LPCSTR path, HRESULT& hr) {
     switch (filterType) {
-    case CKsFilter::eUnknown:
-        TraceKs(3, "new CKsFilter(eUnknown)");
-        return new (std::nothrow) CKsFilter(path, hr);
-    case CKsFilter::eRender:
-        TraceKs(3, "new CKsAudRenFilter()");
-        return new (std::nothrow) CKsAudRenFilter(path, hr);
-    case CKsFilter::eCapture:
-        TraceKs(3, "new CKsAudCapFilter()");
-        return new (std::nothrow) CKsAudCapFilter(path, hr);
-    default:
-        TraceKs(3, "new CKsFilter()");
-        return new (std::nothrow) CKsFilter(path, hr);
+        case CKsFilter::eUnknown:
+            TraceKs(3, "new CKsFilter(eUnknown)");
+            return new (std::nothrow) CKsFilter(path, hr);
+        case CKsFilter::eRender:
+            TraceKs(3, "new CKsAudRenFilter()");
+            return new (std::nothrow) CKsAudRenFilter(path, hr);
+        case CKsFilter::eCapture:
+            TraceKs(3, "new CKsAudCapFilter()");
+            return new (std::nothrow) CKsAudCapFilter(path, hr);
+        default:
+            TraceKs(3, "new CKsFilter()");
+            return new (std::nothrow) CKsFilter(path, hr);
     }
 }
 
@@ -101,16 +99,15 @@ HRESULT CKsEnumFilters::EnumFilters(ULONG filterType, const GUID* categories, UL
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         SP_DEVINFO_DATA device{};
         device.cbSize = sizeof device;
-        if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, kDetailBytes, nullptr, &device))
-            continue;
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, kDetailBytes, nullptr, &device)) continue;
         reinterpret_cast<char*>(detailStorage.get())[kDetailBytes - 1] = '\0';
         const char* path = detail->DevicePath;
 
         // Absent on devices without children; the buffer then stays empty.
         alignas(8) BYTE relations[kBusRelationsBytes] = {};
         DEVPROPTYPE relationsType = 0;
-        SetupDiGetDevicePropertyW(set, &device, &kBusRelationsKey, &relationsType, relations, sizeof relations,
-                                  nullptr, 0);
+        SetupDiGetDevicePropertyW(set, &device, &kBusRelationsKey, &relationsType, relations, sizeof relations, nullptr,
+                                  0);
 
         bool aliased = true;
         for (ULONG c = 1; c < categoryCount && aliased; ++c) {

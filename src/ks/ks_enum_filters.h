@@ -21,8 +21,8 @@ public:
 
     // The first category lists the interfaces; every further one must hold an enabled alias of each. S_OK when
     // at least one filter was built.
-    HRESULT EnumFilters(ULONG filterType, const GUID* categories, ULONG categoryCount, BOOL needPins,
-                        BOOL needNodes, BOOL instantiate);
+    HRESULT EnumFilters(ULONG filterType, const GUID* categories, ULONG categoryCount, BOOL needPins, BOOL needNodes,
+                        BOOL instantiate);
 
     std::vector<CKsFilter*> m_listFilters;
 };

@@ -178,22 +178,22 @@ HRESULT CKsFilter::ClassifyPins() {
         bool in = dataFlow == KSPIN_DATAFLOW_IN;
         bool ok = true;
         switch (communication) {
-        case KSPIN_COMMUNICATION_NONE:
-            ok = Append(m_listNoCommPins, pin);
-            break;
-        case KSPIN_COMMUNICATION_SINK:
-            ok = Append(in ? m_listRenderSinkPins : m_listCaptureSinkPins, pin);
-            break;
-        case KSPIN_COMMUNICATION_SOURCE:
-            ok = Append(in ? m_listRenderSourcePins : m_listCaptureSourcePins, pin);
-            break;
-        case KSPIN_COMMUNICATION_BOTH:
-            ok = Append(in ? m_listRenderSinkPins : m_listCaptureSinkPins, pin) &&
-                 Append(in ? m_listRenderSourcePins : m_listCaptureSourcePins, pin);
-            break;
-        default:
-            TraceKs(5, "Pin communication type not recognized");
-            break;
+            case KSPIN_COMMUNICATION_NONE:
+                ok = Append(m_listNoCommPins, pin);
+                break;
+            case KSPIN_COMMUNICATION_SINK:
+                ok = Append(in ? m_listRenderSinkPins : m_listCaptureSinkPins, pin);
+                break;
+            case KSPIN_COMMUNICATION_SOURCE:
+                ok = Append(in ? m_listRenderSourcePins : m_listCaptureSourcePins, pin);
+                break;
+            case KSPIN_COMMUNICATION_BOTH:
+                ok = Append(in ? m_listRenderSinkPins : m_listCaptureSinkPins, pin) &&
+                     Append(in ? m_listRenderSourcePins : m_listCaptureSourcePins, pin);
+                break;
+            default:
+                TraceKs(5, "Pin communication type not recognized");
+                break;
         }
         if (!ok) {
             hr = E_OUTOFMEMORY;

@@ -71,8 +71,8 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG ioctl, void* in, ULONG inSi
                 }
                 // A request that completed late reports no byte count.
                 bytes = 0;
-            } else if ((error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA) &&
-                       ioctl == IOCTL_KS_PROPERTY && outSize == 0) {
+            } else if ((error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA) && ioctl == IOCTL_KS_PROPERTY &&
+                       outSize == 0) {
                 // A size query: the device reported the size it needs.
                 bytes = returned;
             } else if (error == ERROR_NOT_FOUND) {

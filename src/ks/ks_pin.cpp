@@ -30,11 +30,11 @@ const PinCreation& ResolvePinCreation() {
         PinCreation found;
         HMODULE ksuser = LoadLibraryA("ksuser.dll");
         if (!ksuser) return found;
-        found.create2 = reinterpret_cast<KsCreatePin2Function>(
-            reinterpret_cast<void*>(GetProcAddress(ksuser, "KsCreatePin2")));
+        found.create2 =
+            reinterpret_cast<KsCreatePin2Function>(reinterpret_cast<void*>(GetProcAddress(ksuser, "KsCreatePin2")));
         if (!found.create2)
-            found.create = reinterpret_cast<KsCreatePinFunction>(
-                reinterpret_cast<void*>(GetProcAddress(ksuser, "KsCreatePin")));
+            found.create =
+                reinterpret_cast<KsCreatePinFunction>(reinterpret_cast<void*>(GetProcAddress(ksuser, "KsCreatePin")));
         return found;
     }();
     return resolved;
@@ -80,8 +80,8 @@ HRESULT CKsPin::Init() {
         hr = S_FALSE;
     };
 
-    if (FAILED(filter.GetPinPropertySimple(m_pinId, KSPROPSETID_Pin, KSPROPERTY_PIN_COMMUNICATION,
-                                           &m_communication, sizeof m_communication)))
+    if (FAILED(filter.GetPinPropertySimple(m_pinId, KSPROPSETID_Pin, KSPROPERTY_PIN_COMMUNICATION, &m_communication,
+                                           sizeof m_communication)))
         failed("Failed to retrieve pin property KSPROPERTY_PIN_COMMUNICATION on PinID: %d");
 
     KsMultipleItem list;
@@ -159,11 +159,10 @@ HRESULT CKsPin::Instantiate(BOOL looped, BOOL exclusive) {
         ClosePin();
         HANDLE filterHandle = m_pFilter ? m_pFilter->GetHandle() : INVALID_HANDLE_VALUE;
         HANDLE pin = INVALID_HANDLE_VALUE;
-        ULONG result = creation.create2
-                           ? static_cast<ULONG>(creation.create2(filterHandle, m_pksPinCreate,
-                                                                 GENERIC_READ | GENERIC_WRITE, &pin))
-                           : static_cast<ULONG>(creation.create(filterHandle, m_pksPinCreate,
-                                                                GENERIC_READ | GENERIC_WRITE, &pin));
+        ULONG result =
+            creation.create2
+                ? static_cast<ULONG>(creation.create2(filterHandle, m_pksPinCreate, GENERIC_READ | GENERIC_WRITE, &pin))
+                : static_cast<ULONG>(creation.create(filterHandle, m_pksPinCreate, GENERIC_READ | GENERIC_WRITE, &pin));
         hr = PinCreationResult(result);
         if (SUCCEEDED(hr) && !IsValidHandle(pin)) hr = E_FAIL;
         if (SUCCEEDED(hr)) {
@@ -329,20 +328,19 @@ HRESULT CKsAudPin::Init() {
     // Ranges before the first one with a wave-format sub-type (or a wildcard) are skipped; from there on every
     // audio range counts.
     bool gateOpen = false;
-    WalkDataRanges(m_pDataRanges, m_cbDataRanges, m_cDataRanges,
-                   [&](const KSDATARANGE_AUDIO& range, ULONG formatSize) {
-                       const KSDATARANGE& head = range.DataRange;
-                       if (!gateOpen) gateOpen = IsNullGuid(head.SubFormat) || IsWaveFormatTagGuid(head.SubFormat);
-                       if (!gateOpen || !SameGuid(head.MajorFormat, KSDATAFORMAT_TYPE_AUDIO)) return;
-                       // An audio range too short for its own fields is not read beyond its end.
-                       if (formatSize < kAudioDataRangeFieldBytes) return;
-                       try {
-                           m_listDataRanges.push_back(range);
-                       } catch (const std::bad_alloc&) {
-                           TraceKs(1, "Unable to allocate list entry to save datarange in");
-                           hr = E_OUTOFMEMORY;
-                       }
-                   });
+    WalkDataRanges(m_pDataRanges, m_cbDataRanges, m_cDataRanges, [&](const KSDATARANGE_AUDIO& range, ULONG formatSize) {
+        const KSDATARANGE& head = range.DataRange;
+        if (!gateOpen) gateOpen = IsNullGuid(head.SubFormat) || IsWaveFormatTagGuid(head.SubFormat);
+        if (!gateOpen || !SameGuid(head.MajorFormat, KSDATAFORMAT_TYPE_AUDIO)) return;
+        // An audio range too short for its own fields is not read beyond its end.
+        if (formatSize < kAudioDataRangeFieldBytes) return;
+        try {
+            m_listDataRanges.push_back(range);
+        } catch (const std::bad_alloc&) {
+            TraceKs(1, "Unable to allocate list entry to save datarange in");
+            hr = E_OUTOFMEMORY;
+        }
+    });
     if (!gateOpen) {
         TraceKs(1, "No audio dataranges on the pin");
         hr = E_FAIL;
@@ -370,8 +368,7 @@ bool CKsAudPin::IsFormatSupported(const WAVEFORMATEX* format) const {
             const KSDATARANGE& head = range.DataRange;
             if (!IsNullGuid(head.MajorFormat) && !SameGuid(head.MajorFormat, KSDATAFORMAT_TYPE_AUDIO)) continue;
             if (!IsNullGuid(head.SubFormat) && !SameGuid(head.SubFormat, subType)) continue;
-            if (!IsNullGuid(head.Specifier) && !SameGuid(head.Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX))
-                continue;
+            if (!IsNullGuid(head.Specifier) && !SameGuid(head.Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)) continue;
             if (range.MaximumChannels < format->nChannels) continue;
             if (bits < range.MinimumBitsPerSample || bits > range.MaximumBitsPerSample) continue;
             if (format->nSamplesPerSec < range.MinimumSampleFrequency ||
@@ -526,8 +523,8 @@ HRESULT CKsAudPin::AllocateBuffersWithNotification(ULONG requestedBytes, void*& 
 void CKsAudPin::FreeBuffersWithNotification() {
     KS_ENTER("CKsAudPin::FreeBuffersWithNotification");
     if (m_hNotificationEvent) {
-        HRESULT hr = SetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT,
-                                       nullptr, 0, &m_hNotificationEvent, sizeof m_hNotificationEvent);
+        HRESULT hr = SetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT, nullptr,
+                                       0, &m_hNotificationEvent, sizeof m_hNotificationEvent);
         TraceKs(6, "Unregistering the notification event returned %#08x", static_cast<unsigned>(hr));
         CloseHandle(m_hNotificationEvent);
         m_hNotificationEvent = nullptr;
@@ -563,8 +560,8 @@ HRESULT CKsAudPin::SetWritePacket(ULONG packetNumber) {
     info.EosPacketLength = 0;
     // Drivers read the packet from behind the KSPROPERTY or from the value buffer; it goes in both.
     KSRTAUDIO_SETWRITEPACKET_INFO value = info;
-    HRESULT hr = SetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET, &value, sizeof value,
-                                   &info, sizeof info);
+    HRESULT hr = SetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET, &value, sizeof value, &info,
+                                   sizeof info);
     KS_LEAVE_HR("CKsAudPin::SetWritePacket", hr);
     return hr;
 }

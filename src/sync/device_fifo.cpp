@@ -4,8 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-DeviceFifo::DeviceFifo(CAsioDriver* ownerDriver) : owner(ownerDriver)
-{
+DeviceFifo::DeviceFifo(CAsioDriver* ownerDriver) : owner(ownerDriver) {
     InitializeCriticalSection(&lock);
     std::memset(scratchLeft, 0, sizeof(scratchLeft));
     std::memset(scratchRight, 0, sizeof(scratchRight));
@@ -14,13 +13,9 @@ DeviceFifo::DeviceFifo(CAsioDriver* ownerDriver) : owner(ownerDriver)
     Reset();
 }
 
-DeviceFifo::~DeviceFifo()
-{
-    DeleteCriticalSection(&lock);
-}
+DeviceFifo::~DeviceFifo() { DeleteCriticalSection(&lock); }
 
-void DeviceFifo::Reset()
-{
+void DeviceFifo::Reset() {
     device = nullptr;
     writeIndex.store(0, std::memory_order_relaxed);
     readIndex.store(0, std::memory_order_relaxed);
@@ -30,8 +25,7 @@ void DeviceFifo::Reset()
     fadeInPending = true;
 }
 
-void DeviceFifo::Configure(float sampleRateHz, uint32_t framesPerPeriod)
-{
+void DeviceFifo::Configure(float sampleRateHz, uint32_t framesPerPeriod) {
     sampleRate = sampleRateHz;
     periodFrames = framesPerPeriod;
     slowFill = 0.0f;
@@ -40,8 +34,7 @@ void DeviceFifo::Configure(float sampleRateHz, uint32_t framesPerPeriod)
 
 // Both coefficients are per-update factors: the steering one decays to 0.1 after one second of consumer periods,
 // the fill average's after twenty. With 48000 Hz and 96 frames that is 500 and 10000 updates.
-void DeviceFifo::ComputeCoefficients()
-{
+void DeviceFifo::ComputeCoefficients() {
     const float updatesPerSecond = sampleRate / static_cast<float>(periodFrames);
     steerCoefficient = updatesPerSecond > 0.0f ? static_cast<double>(std::pow(0.1f, 1.0f / updatesPerSecond)) : 0.0;
     const float updatesPer20Seconds = sampleRate * 20.0f / static_cast<float>(periodFrames);
@@ -50,28 +43,24 @@ void DeviceFifo::ComputeCoefficients()
 
 // Audio path from here on: no allocation, no lock but `lock`, no printing.
 
-void DeviceFifo::EnterLock()
-{
+void DeviceFifo::EnterLock() {
     EnterCriticalSection(&lock);
     ++lockDepth;
 }
 
-void DeviceFifo::LeaveLock()
-{
+void DeviceFifo::LeaveLock() {
     --lockDepth;
     LeaveCriticalSection(&lock);
 }
 
-float DeviceFifo::SlowFill()
-{
+float DeviceFifo::SlowFill() {
     EnterLock();
     const float value = slowFill;
     LeaveLock();
     return value;
 }
 
-void DeviceFifo::UpdateFillEstimate()
-{
+void DeviceFifo::UpdateFillEstimate() {
     const float fill = static_cast<float>(FillFrames());
     EnterLock();
     // A slow fill at (or near) zero means the average was just cleared by Reset, Skip or Configure: snap to the
@@ -83,8 +72,7 @@ void DeviceFifo::UpdateFillEstimate()
     LeaveLock();
 }
 
-void DeviceFifo::Pull(float* dst, uint32_t n)
-{
+void DeviceFifo::Pull(float* dst, uint32_t n) {
     const uint32_t read = readIndex.load(std::memory_order_relaxed);
     const uint32_t available = (writeIndex.load(std::memory_order_acquire) - read) & kMask;
     const uint32_t m = std::min(n, available);
@@ -95,8 +83,7 @@ void DeviceFifo::Pull(float* dst, uint32_t n)
     readIndex.store((read + m) & kMask, std::memory_order_release);
 }
 
-void DeviceFifo::Skip(uint32_t frames)
-{
+void DeviceFifo::Skip(uint32_t frames) {
     const uint32_t read = readIndex.load(std::memory_order_relaxed);
     readIndex.store((read + channels * frames) & kMask, std::memory_order_release);
     EnterLock();
@@ -104,8 +91,7 @@ void DeviceFifo::Skip(uint32_t frames)
     LeaveLock();
 }
 
-bool DeviceFifo::Trim(uint32_t bufferFrames, uint32_t* fillFramesBefore)
-{
+bool DeviceFifo::Trim(uint32_t bufferFrames, uint32_t* fillFramesBefore) {
     UpdateFillEstimate();
     const uint32_t fillFrames = FillFrames();
     if (fillFramesBefore) *fillFramesBefore = fillFrames;
@@ -115,8 +101,7 @@ bool DeviceFifo::Trim(uint32_t bufferFrames, uint32_t* fillFramesBefore)
     return true;
 }
 
-bool DeviceFifo::ReadBuffer(float* dst, uint32_t frames)
-{
+bool DeviceFifo::ReadBuffer(float* dst, uint32_t frames) {
     if (FillFrames() < frames) return false;
     const uint32_t samples = frames * channels;
     Pull(dst, samples);
@@ -130,15 +115,13 @@ bool DeviceFifo::ReadBuffer(float* dst, uint32_t frames)
     return true;
 }
 
-void DeviceFifo::DiscardBuffer(uint32_t frames)
-{
+void DeviceFifo::DiscardBuffer(uint32_t frames) {
     if (FillFrames() < frames) return;
     const uint32_t read = readIndex.load(std::memory_order_relaxed);
     readIndex.store((read + channels * frames) & kMask, std::memory_order_release);
 }
 
-void DeviceFifo::WriteRing(const float* src, uint32_t n, uint32_t* position)
-{
+void DeviceFifo::WriteRing(const float* src, uint32_t n, uint32_t* position) {
     const uint32_t at = *position & kMask;
     const uint32_t first = std::min(n, kRingSamples - at);
     std::memcpy(ring + at, src, first * sizeof(float));
@@ -146,8 +129,7 @@ void DeviceFifo::WriteRing(const float* src, uint32_t n, uint32_t* position)
     *position = (at + n) & kMask;
 }
 
-void DeviceFifo::WriteRingStereo(const float* left, const float* right, uint32_t frames, uint32_t* position)
-{
+void DeviceFifo::WriteRingStereo(const float* left, const float* right, uint32_t frames, uint32_t* position) {
     uint32_t at = *position;
     for (uint32_t i = 0; i < frames; ++i) {
         ring[at] = left[i];
@@ -157,8 +139,7 @@ void DeviceFifo::WriteRingStereo(const float* left, const float* right, uint32_t
     *position = at;
 }
 
-void DeviceFifo::PushRaw(const float* src, uint32_t n)
-{
+void DeviceFifo::PushRaw(const float* src, uint32_t n) {
     // Whole frames only, so that an overrun cannot leave the ring out of step with its channels.
     uint32_t m = std::min(n, FreeSamples());
     m -= m % channels;
@@ -167,8 +148,7 @@ void DeviceFifo::PushRaw(const float* src, uint32_t n)
     PublishWrite(position);
 }
 
-void DeviceFifo::PushPlanarStereo(const float* left, const float* right, uint32_t frames)
-{
+void DeviceFifo::PushPlanarStereo(const float* left, const float* right, uint32_t frames) {
     // A stereo frame takes two slots whatever `channels` says, so the room is counted in pairs.
     const uint32_t m = std::min(frames, FreeSamples() / 2);
     uint32_t position = writeIndex.load(std::memory_order_relaxed);
@@ -176,14 +156,12 @@ void DeviceFifo::PushPlanarStereo(const float* left, const float* right, uint32_
     PublishWrite(position);
 }
 
-void DeviceFifo::ScratchSinkMono(void* context, const float* sample)
-{
+void DeviceFifo::ScratchSinkMono(void* context, const float* sample) {
     DeviceFifo* fifo = static_cast<DeviceFifo*>(context);
     if (fifo->scratchCount < kScratchSamples) fifo->scratchLeft[fifo->scratchCount++] = *sample;
 }
 
-void DeviceFifo::ScratchSinkStereo(void* context, const float* left, const float* right)
-{
+void DeviceFifo::ScratchSinkStereo(void* context, const float* left, const float* right) {
     DeviceFifo* fifo = static_cast<DeviceFifo*>(context);
     if (fifo->scratchCount < kScratchSamples) {
         fifo->scratchLeft[fifo->scratchCount] = *left;
@@ -194,8 +172,7 @@ void DeviceFifo::ScratchSinkStereo(void* context, const float* left, const float
 
 // Every input sample goes through the converter, also those whose output no longer fits, so that phase and
 // history stay continuous across an overrun. Input beyond one scratch's worth is converted in chunks.
-void DeviceFifo::PushConverted(const float* src, uint32_t n)
-{
+void DeviceFifo::PushConverted(const float* src, uint32_t n) {
     uint32_t freeSamples = FreeSamples();
     uint32_t position = writeIndex.load(std::memory_order_relaxed);
     for (uint32_t done = 0; done < n;) {
@@ -210,8 +187,7 @@ void DeviceFifo::PushConverted(const float* src, uint32_t n)
     PublishWrite(position);
 }
 
-void DeviceFifo::PushConvertedStereo(const float* left, const float* right, uint32_t frames)
-{
+void DeviceFifo::PushConvertedStereo(const float* left, const float* right, uint32_t frames) {
     uint32_t freeFrames = FreeSamples() / 2;
     uint32_t position = writeIndex.load(std::memory_order_relaxed);
     for (uint32_t done = 0; done < frames;) {

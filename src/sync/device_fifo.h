@@ -78,13 +78,12 @@ public:
     void SteerRatio(float targetFrames);
 
     // --- Queries, safe from either audio thread. ---
-    uint32_t FillSamples() const
-    {
+    uint32_t FillSamples() const {
         return (writeIndex.load(std::memory_order_acquire) - readIndex.load(std::memory_order_acquire)) & kMask;
     }
     uint32_t FillFrames() const { return FillSamples() / channels; }
     float SlowFill();
-    float Ratio() const { return converter.Ratio(); }   // producer thread only
+    float Ratio() const { return converter.Ratio(); }  // producer thread only
     uint32_t HostBufferFrames() const { return hostBufferFrames; }
     float SampleRate() const { return sampleRate; }
     uint32_t PeriodFrames() const { return periodFrames; }
@@ -96,17 +95,16 @@ public:
     void ClearFadeIn() { fadeInPending = false; }
 
     // Set by the driver while the FIFO is idle; read by the audio threads.
-    CKSDevice* device = nullptr;      // the endpoint feeding or draining this FIFO, null while none
-    uint32_t channels = 1;            // samples per frame: 1 for a microphone, 2 for the output
-    CAsioDriver* owner = nullptr;     // the driver embedding this FIFO, handed back to the data callbacks
+    CKSDevice* device = nullptr;   // the endpoint feeding or draining this FIFO, null while none
+    uint32_t channels = 1;         // samples per frame: 1 for a microphone, 2 for the output
+    CAsioDriver* owner = nullptr;  // the driver embedding this FIFO, handed back to the data callbacks
 
 private:
     void EnterLock();
     void LeaveLock();
-    uint32_t FreeSamples() const
-    {
-        return kCapacitySamples - ((writeIndex.load(std::memory_order_relaxed) -
-                                    readIndex.load(std::memory_order_acquire)) & kMask);
+    uint32_t FreeSamples() const {
+        return kCapacitySamples -
+               ((writeIndex.load(std::memory_order_relaxed) - readIndex.load(std::memory_order_acquire)) & kMask);
     }
     // Copies n samples to the ring at *position (masked), advancing it; the caller publishes.
     void WriteRing(const float* src, uint32_t n, uint32_t* position);
@@ -120,22 +118,22 @@ private:
     // Ratio limits: the single-precision values of 0.99 and 1.01, widened, since the steering compares in double.
     const double minRatio = static_cast<double>(0.99f);
     const double maxRatio = static_cast<double>(1.01f);
-    std::atomic<uint32_t> writeIndex{0};   // producer's: next slot to write, always masked
-    std::atomic<uint32_t> readIndex{0};    // consumer's: next slot to read, always masked
+    std::atomic<uint32_t> writeIndex{0};  // producer's: next slot to write, always masked
+    std::atomic<uint32_t> readIndex{0};   // consumer's: next slot to read, always masked
     float ring[kRingSamples];
-    float scratchLeft[kScratchSamples];    // converter output of the current push: mono, or the left channel
-    float scratchRight[kScratchSamples];   // the right channel of a stereo push
+    float scratchLeft[kScratchSamples];   // converter output of the current push: mono, or the left channel
+    float scratchRight[kScratchSamples];  // the right channel of a stereo push
     CSampleRateConverter_Quadratic converter;
-    uint32_t scratchCount = 0;             // frames collected in scratch by the current pass
-    float sampleRate = 48000.0f;           // consumer rate, Hz
-    uint32_t periodFrames = 96;            // consumer period: one fill update per period
-    uint32_t hostBufferFrames = 288;       // ASIO buffer size, frames
-    float slowFill = 0.0f;                 // slow average of the fill, frames; under `lock`
-    double steerCoefficient = 0.0;         // per-step smoothing of the ratio, about one second long
-    float slowCoefficient = 0.0f;          // per-update smoothing of slowFill, about twenty seconds long
+    uint32_t scratchCount = 0;        // frames collected in scratch by the current pass
+    float sampleRate = 48000.0f;      // consumer rate, Hz
+    uint32_t periodFrames = 96;       // consumer period: one fill update per period
+    uint32_t hostBufferFrames = 288;  // ASIO buffer size, frames
+    float slowFill = 0.0f;            // slow average of the fill, frames; under `lock`
+    double steerCoefficient = 0.0;    // per-step smoothing of the ratio, about one second long
+    float slowCoefficient = 0.0f;     // per-update smoothing of slowFill, about twenty seconds long
     CRITICAL_SECTION lock;
-    uint32_t lockDepth = 0;                // goes up after entering, down before leaving: shows a held lock
-    bool fadeInPending = true;             // the first read after Reset ramps in from silence
+    uint32_t lockDepth = 0;     // goes up after entering, down before leaving: shows a held lock
+    bool fadeInPending = true;  // the first read after Reset ramps in from silence
 };
 
 // Data callbacks that the endpoints call on their stream threads, one per device period; the context is the

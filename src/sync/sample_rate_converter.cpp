@@ -3,8 +3,7 @@
 
 // The pull direction interpolates linearly between the two older history samples; the newest one is fetched
 // only to keep the history the same shape as in push use. Nothing in the driver pulls, but the interface does.
-float CSampleRateConverter_Quadratic::PullMono(ConverterMonoSource source, void* context)
-{
+float CSampleRateConverter_Quadratic::PullMono(ConverterMonoSource source, void* context) {
     phase += ratio;
     while (phase >= 1.0f) {
         phase -= 1.0f;
@@ -14,8 +13,7 @@ float CSampleRateConverter_Quadratic::PullMono(ConverterMonoSource source, void*
 }
 
 void CSampleRateConverter_Quadratic::PullStereo(ConverterStereoSource source, void* context, float* outLeft,
-                                                float* outRight)
-{
+                                                float* outRight) {
     phase += ratio;
     while (phase >= 1.0f) {
         phase -= 1.0f;
@@ -29,16 +27,14 @@ void CSampleRateConverter_Quadratic::PullStereo(ConverterStereoSource source, vo
     *outRight = historyRight[0] + (historyRight[1] - historyRight[0]) * phase;
 }
 
-void CSampleRateConverter_Quadratic::Reset()
-{
+void CSampleRateConverter_Quadratic::Reset() {
     for (int i = 0; i < 3; ++i) {
         historyLeft[i] = 0.0f;
         historyRight[i] = 0.0f;
     }
 }
 
-void CSampleRateConverter_Quadratic::SetRatio(float r)
-{
+void CSampleRateConverter_Quadratic::SetRatio(float r) {
     ratio = r;
     inverseRatio = 1.0f / r;
     phase = 0.0f;

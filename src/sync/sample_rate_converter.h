@@ -53,8 +53,7 @@ public:
     // Starts afresh: phase 0 and a silent history, so the first outputs blend in from zero.
     void SetRatio(float r);
     // Changes only the ratio: phase and history continue, so steering on every period makes no click.
-    void SetRatioKeepState(float r)
-    {
+    void SetRatioKeepState(float r) {
         ratio = r;
         inverseRatio = 1.0f / r;
     }
@@ -64,22 +63,19 @@ public:
 
 private:
     // Position of the output instant forward from h0, clamped to [0, 1].
-    float OutputPosition() const
-    {
+    float OutputPosition() const {
         const float t = 1.0f - phase * inverseRatio;
         if (t > 1.0f) return 1.0f;
         if (t < 0.0f) return 0.0f;
         return t;
     }
     // Newton forward-difference form of the parabola through (0, h0), (1, h1), (2, h2), evaluated at mu.
-    static float Interpolate(const float* h, float mu)
-    {
+    static float Interpolate(const float* h, float mu) {
         const float d1 = h[1] - h[0];
         const float d2 = (h[2] - h[1]) - d1;
         return (mu * d1 + h[0]) + ((mu * 0.5f) * (mu - 1.0f)) * d2;
     }
-    static void Shift(float* h, float x)
-    {
+    static void Shift(float* h, float x) {
         h[0] = h[1];
         h[1] = h[2];
         h[2] = x;
@@ -88,13 +84,12 @@ private:
     float ratio = 1.0f;
     float inverseRatio = 1.0f;
     float phase = 0.0f;
-    float historyLeft[3] = {0.0f, 0.0f, 0.0f};   // oldest first: h0, h1, h2
+    float historyLeft[3] = {0.0f, 0.0f, 0.0f};  // oldest first: h0, h1, h2
     float historyRight[3] = {0.0f, 0.0f, 0.0f};
 };
 
 // The push operations are defined here so that a FIFO's per-sample loop inlines them together with its sink.
-inline void CSampleRateConverter_Quadratic::PushMono(ConverterMonoSink sink, void* context, const float* input)
-{
+inline void CSampleRateConverter_Quadratic::PushMono(ConverterMonoSink sink, void* context, const float* input) {
     Shift(historyLeft, *input);
     phase += ratio;
     while (phase >= 1.0f) {
@@ -104,9 +99,8 @@ inline void CSampleRateConverter_Quadratic::PushMono(ConverterMonoSink sink, voi
     }
 }
 
-inline void CSampleRateConverter_Quadratic::PushStereo(ConverterStereoSink sink, void* context,
-                                                       const float* inputLeft, const float* inputRight)
-{
+inline void CSampleRateConverter_Quadratic::PushStereo(ConverterStereoSink sink, void* context, const float* inputLeft,
+                                                       const float* inputRight) {
     Shift(historyLeft, *inputLeft);
     Shift(historyRight, *inputRight);
     phase += ratio;

@@ -23,12 +23,9 @@ struct Second {
 class Recorder {
 public:
     explicit Recorder(const Config& config)
-        : seconds(static_cast<size_t>(std::ceil(config.seconds)) + 1), tailStart(0.75 * config.seconds)
-    {
-    }
+        : seconds(static_cast<size_t>(std::ceil(config.seconds)) + 1), tailStart(0.75 * config.seconds) {}
 
-    void ConsumerPeriod(double time, float slowFill, bool trimmed, bool underrun, bool flowing, Result* result)
-    {
+    void ConsumerPeriod(double time, float slowFill, bool trimmed, bool underrun, bool flowing, Result* result) {
         Second& s = seconds[std::min(seconds.size() - 1, static_cast<size_t>(time))];
         s.minSlowFill = std::min(s.minSlowFill, slowFill);
         s.maxSlowFill = std::max(s.maxSlowFill, slowFill);
@@ -46,8 +43,7 @@ public:
         }
     }
 
-    void Finish(uint32_t bufferFrames, Result* result) const
-    {
+    void Finish(uint32_t bufferFrames, Result* result) const {
         result->steadyFillFrames = tailCount ? tailSum / static_cast<double>(tailCount) : 0.0;
         result->steadySwingFrames = tailCount ? static_cast<double>(tailMax - tailMin) : 0.0;
         // The steady state need not be a point: when the device's packets beat slowly against the ticks, the
@@ -59,7 +55,7 @@ public:
         size_t settled = 0;
         for (size_t i = 0; i < seconds.size(); ++i) {
             const Second& s = seconds[i];
-            if (s.maxSlowFill < s.minSlowFill) continue;   // no consumer period in this second
+            if (s.maxSlowFill < s.minSlowFill) continue;  // no consumer period in this second
             if (s.minSlowFill < low || s.maxSlowFill > high) settled = i + 1;
         }
         // Still moving in the last quarter: call it unsettled and count the events of that quarter instead.
@@ -81,16 +77,14 @@ private:
     float tailMax = -1e30f;
 };
 
-void TrackRatio(const DeviceFifo& fifo, Result* result)
-{
+void TrackRatio(const DeviceFifo& fifo, Result* result) {
     result->minRatio = std::min(result->minRatio, fifo.Ratio());
     result->maxRatio = std::max(result->maxRatio, fifo.Ratio());
 }
 
 }  // namespace
 
-Result Run(const Config& config)
-{
+Result Run(const Config& config) {
     Result result;
     const uint32_t n = config.bufferFrames;
     const uint32_t p = config.devicePeriodFrames ? config.devicePeriodFrames : n;

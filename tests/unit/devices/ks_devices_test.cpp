@@ -11,7 +11,7 @@
 #include "hid/float_format.h"
 #include "ks/ks_enum_filters.h"
 #include "sim/devices/world.h"
-#include "tests/support/scripted_kernel.h"
+#include "sim/devices/scripted_kernel.h"
 
 using namespace std::chrono_literals;
 using kstest::Extensible;

@@ -18,18 +18,17 @@ struct Host {
     CAsioDriver* driver = nullptr;
     bool answersTimeInfo = true;
     std::mutex mutex;
-    std::vector<std::vector<float>> inputs;   // per active input entry, everything received in order
-    std::vector<int32_t> rawFirstInput;       // the host's own samples of entry 0
-    std::vector<uint32_t> timeFlags;          // flags of each time-info switch
-    std::vector<double> positions;            // sample position reported with each switch
+    std::vector<std::vector<float>> inputs;  // per active input entry, everything received in order
+    std::vector<int32_t> rawFirstInput;      // the host's own samples of entry 0
+    std::vector<uint32_t> timeFlags;         // flags of each time-info switch
+    std::vector<double> positions;           // sample position reported with each switch
     std::vector<int32_t> indices;
     std::atomic<int> switches{0};
-    int32_t outputValue = 0;                  // written into every output half by the host
+    int32_t outputValue = 0;  // written into every output half by the host
 };
 Host* host = nullptr;
 
-void Record(int32_t index)
-{
+void Record(int32_t index) {
     CAsioDriver* d = host->driver;
     std::lock_guard<std::mutex> lock(host->mutex);
     host->indices.push_back(index);
@@ -54,8 +53,7 @@ void Record(int32_t index)
 }
 
 void OnSwitch(int32_t index, ASIOBool) { Record(index); }
-ASIOTime* OnSwitchTimeInfo(ASIOTime* time, int32_t index, ASIOBool)
-{
+ASIOTime* OnSwitchTimeInfo(ASIOTime* time, int32_t index, ASIOBool) {
     {
         std::lock_guard<std::mutex> lock(host->mutex);
         host->timeFlags.push_back(time->timeInfo.flags);
@@ -65,8 +63,7 @@ ASIOTime* OnSwitchTimeInfo(ASIOTime* time, int32_t index, ASIOBool)
     Record(index);
     return time;
 }
-int32_t OnMessage(int32_t selector, int32_t, void*, double*)
-{
+int32_t OnMessage(int32_t selector, int32_t, void*, double*) {
     return selector == kAsioSupportsTimeInfo && host->answersTimeInfo ? 1 : 0;
 }
 ASIOCallbacks callbacks = {&OnSwitch, nullptr, &OnMessage, &OnSwitchTimeInfo};
@@ -75,19 +72,16 @@ ASIOCallbacks callbacks = {&OnSwitch, nullptr, &OnMessage, &OnSwitchTimeInfo};
 class Microphone {
 public:
     Microphone(DeviceFifo* fifo, double rateHz, uint32_t packetFrames, double frequencyHz)
-        : fifo(fifo), rate(rateHz), packet(packetFrames), frequency(frequencyHz)
-    {
+        : fifo(fifo), rate(rateHz), packet(packetFrames), frequency(frequencyHz) {
         thread = std::thread([this] { Run(); });
     }
-    ~Microphone()
-    {
+    ~Microphone() {
         stopRequested = true;
         thread.join();
     }
 
 private:
-    void Run()
-    {
+    void Run() {
         std::vector<float> samples(packet);
         const auto begin = std::chrono::steady_clock::now();
         uint64_t produced = 0;
@@ -110,8 +104,7 @@ private:
 };
 
 struct Driver {
-    Driver(int microphones, bool isFloat, int32_t bufferFrames)
-    {
+    Driver(int microphones, bool isFloat, int32_t bufferFrames) {
         HRESULT hr = S_OK;
         driver = new CAsioDriver(nullptr, &hr, isFloat);
         driver->NonDelegatingAddRef();
@@ -124,13 +117,11 @@ struct Driver {
         state.driver = driver;
         host = &state;
     }
-    ~Driver()
-    {
+    ~Driver() {
         driver->NonDelegatingRelease();
         host = nullptr;
     }
-    ASIOError Prepare(std::vector<ASIOBufferInfo> infos, int32_t bufferFrames)
-    {
+    ASIOError Prepare(std::vector<ASIOBufferInfo> infos, int32_t bufferFrames) {
         return driver->createBuffers(infos.data(), static_cast<int32_t>(infos.size()), bufferFrames, &callbacks);
     }
     CAsioDriver* operator->() const { return driver; }
@@ -138,8 +129,7 @@ struct Driver {
     Host state;
 };
 
-ASIOBufferInfo Entry(bool input, int32_t channel)
-{
+ASIOBufferInfo Entry(bool input, int32_t channel) {
     ASIOBufferInfo info{};
     info.isInput = input ? ASIOTrue : ASIOFalse;
     info.channelNum = channel;
@@ -151,9 +141,8 @@ ASIOBufferInfo Entry(bool input, int32_t channel)
 // A machine loaded by other work may starve the producer threads long enough for a real underrun; the driver
 // then hands the host a silent buffer and counts a drop-out. So every break must sit on a buffer boundary and
 // be one the driver owned up to: silent buffers and trims together at most the drop-outs it counted.
-void ExpectContinuousSine(const std::vector<float>& received, size_t bufferFrames, double frequencyHz,
-                          double rateHz, uint32_t dropOuts)
-{
+void ExpectContinuousSine(const std::vector<float>& received, size_t bufferFrames, double frequencyHz, double rateHz,
+                          uint32_t dropOuts) {
     size_t first = 0;
     while (first < received.size() && received[first] == 0.0f) ++first;
     ASSERT_LT(first + 10000, received.size()) << "too little audio arrived";
@@ -173,7 +162,7 @@ void ExpectContinuousSine(const std::vector<float>& received, size_t bufferFrame
         if (std::fabs(received[i] - received[i - 1]) <= bound) continue;
         ASSERT_EQ(i % bufferFrames, 0u) << "a break inside a buffer at " << i;
         const size_t b = i / bufferFrames;
-        if (!silent(b) && !silent(b - 1)) ++jumps;   // audio to audio: only a trim may do that
+        if (!silent(b) && !silent(b - 1)) ++jumps;  // audio to audio: only a trim may do that
     }
     EXPECT_LE(silentBuffers + jumps, dropOuts);
     float peak = 0;
@@ -184,11 +173,10 @@ void ExpectContinuousSine(const std::vector<float>& received, size_t bufferFrame
 }  // namespace
 
 // A microphone 100 ppm fast reaches the host unbroken in both sample formats, and the first buffer fades in.
-TEST(Clock, DriftingMicrophoneArrivesContinuousInBothVariants)
-{
+TEST(Clock, DriftingMicrophoneArrivesContinuousInBothVariants) {
     for (bool isFloat : {false, true}) {
         SCOPED_TRACE(isFloat ? "float" : "integer");
-        constexpr int32_t n = 576;   // 12 ms: generous slack for a loaded machine
+        constexpr int32_t n = 576;  // 12 ms: generous slack for a loaded machine
         Driver driver(1, isFloat, n);
         ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
         {
@@ -211,8 +199,7 @@ TEST(Clock, DriftingMicrophoneArrivesContinuousInBothVariants)
 }
 
 // start returns after the host has had two switches; the position counts from the first switch after start.
-TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers)
-{
+TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers) {
     constexpr int32_t n = 288;
     Driver driver(1, false, n);
     ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
@@ -255,8 +242,7 @@ TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers)
     EXPECT_EQ(driver->dropOutCount.load(), static_cast<uint32_t>(driver.state.switches - 4));
 }
 
-TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo)
-{
+TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
     constexpr int32_t n = 144;
     Driver driver(1, false, n);
     driver->outputFifo.device = reinterpret_cast<CKSDevice*>(&driver->outputFifo);
@@ -268,7 +254,7 @@ TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo)
     const float edges[] = {1.0f, -1.0f, 0.5f, 2.0f, -3.0f, std::nanf("")};
     for (size_t i = 0; i < 6; ++i) values[n + i] = edges[i];
     driver->inputFifos[0].PushRaw(values.data(), 2 * n);
-    driver.state.outputValue = 1073741824;   // 0.5 in the host's integers
+    driver.state.outputValue = 1073741824;  // 0.5 in the host's integers
     ASSERT_EQ(driver->start(), ASE_OK);
     while (driver.state.switches < 5) Sleep(2);
     driver->stop();
@@ -295,8 +281,7 @@ TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo)
 
 // A microphone no host channel reads drains one buffer per tick, at the host's pace, instead of filling up to the
 // trim; the latency metric is the mean fill left behind plus the buffer the host holds.
-TEST(Clock, UnreadMicrophoneDrainsAtTheHostsPace)
-{
+TEST(Clock, UnreadMicrophoneDrainsAtTheHostsPace) {
     constexpr uint32_t n = 576;
     Driver driver(2, true, n);
     ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
@@ -314,16 +299,15 @@ TEST(Clock, UnreadMicrophoneDrainsAtTheHostsPace)
     EXPECT_EQ(driver->latencyFrames.load(), (read + drained) / 2 + n);
 }
 
-TEST(Clock, HostMisuseNeitherCrashesNorHangs)
-{
+TEST(Clock, HostMisuseNeitherCrashesNorHangs) {
     constexpr int32_t n = 288;
     {
         Driver driver(1, false, n);
-        EXPECT_EQ(driver->start(), ASE_NotPresent);   // no buffers yet
-        EXPECT_EQ(driver->stop(), ASE_OK);            // stop without start
+        EXPECT_EQ(driver->start(), ASE_NotPresent);  // no buffers yet
+        EXPECT_EQ(driver->stop(), ASE_OK);           // stop without start
         ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
         EXPECT_EQ(driver->start(), ASE_OK);
-        EXPECT_EQ(driver->start(), ASE_OK);           // restart: position back to zero
+        EXPECT_EQ(driver->start(), ASE_OK);  // restart: position back to zero
         ASIOSamples position{};
         ASIOTimeStamp stamp{};
         driver->getSamplePosition(&position, &stamp);

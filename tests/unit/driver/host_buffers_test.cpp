@@ -11,8 +11,7 @@ namespace {
 int32_t timeInfoAnswer = 1;
 int32_t timeInfoQuestions = 0;
 
-int32_t HostMessage(int32_t selector, int32_t, void*, double*)
-{
+int32_t HostMessage(int32_t selector, int32_t, void*, double*) {
     if (selector != kAsioSupportsTimeInfo) return 0;
     ++timeInfoQuestions;
     return timeInfoAnswer;
@@ -23,8 +22,7 @@ ASIOCallbacks hostCallbacks = {&HostSwitch, nullptr, &HostMessage, nullptr};
 // A driver as the open sequence leaves it with `microphones` attached (stand-in endpoints: the clock never
 // touches them) and, optionally, a playback device on the output FIFO.
 struct Driver {
-    explicit Driver(int microphones, bool isFloat = false, bool output = false)
-    {
+    explicit Driver(int microphones, bool isFloat = false, bool output = false) {
         HRESULT hr = S_OK;
         driver = new CAsioDriver(nullptr, &hr, isFloat);
         driver->NonDelegatingAddRef();
@@ -46,16 +44,14 @@ struct Driver {
     CAsioDriver* driver;
 };
 
-ASIOBufferInfo Entry(bool input, int32_t channel)
-{
+ASIOBufferInfo Entry(bool input, int32_t channel) {
     ASIOBufferInfo info{};
     info.isInput = input ? ASIOTrue : ASIOFalse;
     info.channelNum = channel;
     return info;
 }
 
-ASIOChannelInfo ChannelInfo(CAsioDriver* driver, bool input, int32_t channel, ASIOError* result)
-{
+ASIOChannelInfo ChannelInfo(CAsioDriver* driver, bool input, int32_t channel, ASIOError* result) {
     ASIOChannelInfo info{};
     info.channel = channel;
     info.isInput = input ? ASIOTrue : ASIOFalse;
@@ -65,8 +61,7 @@ ASIOChannelInfo ChannelInfo(CAsioDriver* driver, bool input, int32_t channel, AS
 
 }  // namespace
 
-TEST(HostBuffers, ChannelInfoReportsNamesTypesAndWhatTheHostActivated)
-{
+TEST(HostBuffers, ChannelInfoReportsNamesTypesAndWhatTheHostActivated) {
     for (bool isFloat : {false, true}) {
         Driver driver(3, isFloat);
         std::vector<ASIOBufferInfo> infos = {Entry(true, 0), Entry(true, 2), Entry(false, 0), Entry(false, 1)};
@@ -97,8 +92,7 @@ TEST(HostBuffers, ChannelInfoReportsNamesTypesAndWhatTheHostActivated)
     }
 }
 
-TEST(HostBuffers, BuffersAreZeroedDoubleHalvesAndTheHostIsAskedAboutTimeInfo)
-{
+TEST(HostBuffers, BuffersAreZeroedDoubleHalvesAndTheHostIsAskedAboutTimeInfo) {
     Driver driver(2);
     timeInfoQuestions = 0;
     timeInfoAnswer = 1;
@@ -134,8 +128,7 @@ TEST(HostBuffers, BuffersAreZeroedDoubleHalvesAndTheHostIsAskedAboutTimeInfo)
     EXPECT_EQ(driver->callbacks, nullptr);
 }
 
-TEST(HostBuffers, BadRequestsAreRefusedAndLeaveNoBuffersBehind)
-{
+TEST(HostBuffers, BadRequestsAreRefusedAndLeaveNoBuffersBehind) {
     Driver driver(2);
     std::vector<ASIOBufferInfo> good = {Entry(true, 0), Entry(false, 0)};
     ASSERT_EQ(driver->createBuffers(good.data(), 2, 288, &hostCallbacks), ASE_OK);
@@ -175,8 +168,7 @@ TEST(HostBuffers, BadRequestsAreRefusedAndLeaveNoBuffersBehind)
     EXPECT_NE(twice[0].buffers[0], twice[1].buffers[0]);
 }
 
-TEST(HostBuffers, SizesHostsAskForAreAcceptedAndReachTheFifos)
-{
+TEST(HostBuffers, SizesHostsAskForAreAcceptedAndReachTheFifos) {
     Driver driver(2, false, true);
     driver->decimationFactor = 2;
     std::vector<ASIOBufferInfo> infos = {Entry(true, 0), Entry(false, 0)};
@@ -193,8 +185,7 @@ TEST(HostBuffers, SizesHostsAskForAreAcceptedAndReachTheFifos)
     EXPECT_EQ(driver->inputFifos[2].PeriodFrames(), 96u);
 }
 
-TEST(ClockSources, OneInternalSourceAndTheFutureSelectors)
-{
+TEST(ClockSources, OneInternalSourceAndTheFutureSelectors) {
     Driver driver(1);
     ASIOClockSource sources[2];
     std::memset(sources, 0x55, sizeof(sources));

@@ -13,9 +13,9 @@
 using namespace std::chrono_literals;
 using hid::FloatFormatReply;
 using sim::devices::HidReply;
+using sim::devices::Machine;
 using sim::devices::MicrophoneSpec;
 using sim::devices::ScopedWorld;
-using sim::devices::Machine;
 using sim::devices::WorldSpec;
 
 namespace {

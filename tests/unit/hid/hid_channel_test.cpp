@@ -8,9 +8,9 @@
 #include "sim/devices/world.h"
 
 using namespace std::chrono_literals;
+using sim::devices::Machine;
 using sim::devices::MicrophoneSpec;
 using sim::devices::ScopedWorld;
-using sim::devices::Machine;
 using sim::devices::WorldSpec;
 
 namespace {

@@ -76,7 +76,7 @@ TEST(EnumFilters, NamesAndPathsThatDoNotFitAreCutOrRefusedNeverOverrun) {
     longName.busRelations = std::vector<BYTE>(4096, 'A');
     ScriptedDevice tooLongName = CaptureDevice("\\\\?\\usb#too-long-name");
     tooLongName.friendlyName = std::string(400, 'x');
-    ScriptedDevice longPath = CaptureDevice("\\\\?\\usb#" + std::string(300, 'p'));    // beyond the filter's field
+    ScriptedDevice longPath = CaptureDevice("\\\\?\\usb#" + std::string(300, 'p'));   // beyond the filter's field
     ScriptedDevice hugePath = CaptureDevice("\\\\?\\usb#" + std::string(1000, 'q'));  // beyond the detail record
     kernel->devices = {longName, tooLongName, longPath, hugePath};
 

@@ -23,10 +23,11 @@ std::vector<ULONG> Ids(const std::vector<CKsPin*>& pins) {
 TEST(Filter, PinsAreSortedByDataFlowAndCommunication) {
     ScopedKernel kernel;
     ScriptedDevice device = CaptureDevice();
-    device.pins = {PinOf(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK),  PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK),
-                   PinOf(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_BOTH),  PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SOURCE),
-                   PinOf(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_NONE),  PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH),
-                   PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BRIDGE)};
+    device.pins = {
+        PinOf(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK),   PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK),
+        PinOf(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_BOTH),   PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SOURCE),
+        PinOf(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_NONE),   PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH),
+        PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BRIDGE)};
     kernel->devices = {device};
     HRESULT hr = E_FAIL;
     CKsEnumFilters filters(hr);
@@ -47,9 +48,13 @@ TEST(Filter, AudioFiltersKeepOnlyUsableStreamingPins) {
     noStandardInterface.interfaces = {Identifier(KSMEDIUMSETID_Standard, 0)};
     ScriptedPin noAudioRange = PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK);
     noAudioRange.dataRanges = AudioRange(2, 16, 16, 8000, 8000, GUID{0x12345678, 1, 2, {}});
-    device.pins = {PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK), PinOf(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK),
-                   PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SOURCE), PinOf(KSPIN_DATAFLOW_OUT, 9),
-                   noStandardInterface, noAudioRange, PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_NONE)};
+    device.pins = {PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK),
+                   PinOf(KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK),
+                   PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SOURCE),
+                   PinOf(KSPIN_DATAFLOW_OUT, 9),
+                   noStandardInterface,
+                   noAudioRange,
+                   PinOf(KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_NONE)};
     kernel->devices = {device};
     HRESULT hr = E_FAIL;
     CKsEnumFilters filters(hr);

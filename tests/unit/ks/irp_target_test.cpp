@@ -106,8 +106,7 @@ TEST_F(IrpTargetTest, AbsentHandlesNeverReachTheDevice) {
     ULONG bytes = 0;
     for (HANDLE absent : {HANDLE(nullptr), INVALID_HANDLE_VALUE}) {
         KSPROPERTY property{};
-        EXPECT_EQ(filter->SyncIoctl(absent, IOCTL_KS_PROPERTY, &property, sizeof property, nullptr, 0, &bytes),
-                  E_FAIL);
+        EXPECT_EQ(filter->SyncIoctl(absent, IOCTL_KS_PROPERTY, &property, sizeof property, nullptr, 0, &bytes), E_FAIL);
     }
     EXPECT_TRUE(kernel->TakeRequests().empty());
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "ks/ks_enum_filters.h"
-#include "tests/support/scripted_kernel.h"
+#include "sim/devices/scripted_kernel.h"
 
 namespace kstest {
 

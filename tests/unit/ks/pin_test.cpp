@@ -204,9 +204,10 @@ TEST_F(PinTest, DeviceListsAreReadOnlyAsFarAsTheyGo) {
     std::memset(zeroSized.data(), 0, sizeof(ULONG));  // FormatSize 0
     // Before the first wave-format range nothing counts; after it every audio range does. A range too short for
     // its fields is skipped, and the walk ends at a range with a FormatSize of 0 although more are claimed.
-    pin.dataRanges = Concat({AudioRange(8, 8, 8, 8000, 8000, other), AudioRange(2, 16, 24, 48000, 48000),
-                             AudioRange(1, 32, 32, 96000, 96000, other), AudioRange(1, 32, 32, 1, 1, KSDATAFORMAT_SUBTYPE_PCM, 64),
-                             zeroSized, AudioRange(4, 8, 8, 8000, 8000)});
+    pin.dataRanges =
+        Concat({AudioRange(8, 8, 8, 8000, 8000, other), AudioRange(2, 16, 24, 48000, 48000),
+                AudioRange(1, 32, 32, 96000, 96000, other), AudioRange(1, 32, 32, 1, 1, KSDATAFORMAT_SUBTYPE_PCM, 64),
+                zeroSized, AudioRange(4, 8, 8, 8000, 8000)});
     pin.dataRangeCount = 1000;
     kernel->devices = {device};
     // The interface list claims far more entries than it carries.

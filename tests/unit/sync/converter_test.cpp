@@ -11,26 +11,20 @@ struct Collected {
     std::vector<float> right;
 };
 
-void CollectMono(void* context, const float* sample)
-{
-    static_cast<Collected*>(context)->left.push_back(*sample);
-}
+void CollectMono(void* context, const float* sample) { static_cast<Collected*>(context)->left.push_back(*sample); }
 
-void CollectStereo(void* context, const float* left, const float* right)
-{
+void CollectStereo(void* context, const float* left, const float* right) {
     static_cast<Collected*>(context)->left.push_back(*left);
     static_cast<Collected*>(context)->right.push_back(*right);
 }
 
-std::vector<float> PushAll(CSampleRateConverter_Quadratic& converter, const std::vector<float>& input)
-{
+std::vector<float> PushAll(CSampleRateConverter_Quadratic& converter, const std::vector<float>& input) {
     Collected out;
     for (const float& x : input) converter.PushMono(&CollectMono, &out, &x);
     return out.left;
 }
 
-std::vector<float> Ramp(size_t n, float start, float step)
-{
+std::vector<float> Ramp(size_t n, float start, float step) {
     std::vector<float> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = start + step * static_cast<float>(i);
     return v;
@@ -38,8 +32,7 @@ std::vector<float> Ramp(size_t n, float start, float step)
 
 }  // namespace
 
-TEST(QuadraticConverter, UnityRatioIsOneSampleDelayStartingFromSilence)
-{
+TEST(QuadraticConverter, UnityRatioIsOneSampleDelayStartingFromSilence) {
     CSampleRateConverter_Quadratic converter;
     converter.SetRatio(1.0f);
     const std::vector<float> input = {0.25f, -0.5f, 0.75f, 1.0f, -1.0f, 0.125f};
@@ -51,8 +44,7 @@ TEST(QuadraticConverter, UnityRatioIsOneSampleDelayStartingFromSilence)
 }
 
 // The drift control depends on these counts: single-precision phase accumulation, not the ideal ratio.
-TEST(QuadraticConverter, OutputCountFollowsRatioInSinglePrecision)
-{
+TEST(QuadraticConverter, OutputCountFollowsRatioInSinglePrecision) {
     CSampleRateConverter_Quadratic converter;
     converter.SetRatio(1.01f);
     EXPECT_EQ(PushAll(converter, std::vector<float>(1000, 0.5f)).size(), 1009u);
@@ -63,8 +55,7 @@ TEST(QuadraticConverter, OutputCountFollowsRatioInSinglePrecision)
     EXPECT_EQ(PushAll(converter, std::vector<float>(1000, 0.5f)).size(), 990u);
 }
 
-TEST(QuadraticConverter, ReproducesConstantLineAndParabolaAtAnyRatio)
-{
+TEST(QuadraticConverter, ReproducesConstantLineAndParabolaAtAnyRatio) {
     for (float ratio : {0.99f, 0.995f, 1.0f, 1.003f, 1.01f}) {
         CSampleRateConverter_Quadratic converter;
         converter.SetRatio(ratio);
@@ -90,8 +81,7 @@ TEST(QuadraticConverter, ReproducesConstantLineAndParabolaAtAnyRatio)
     }
 }
 
-TEST(QuadraticConverter, ParabolaIsExactAtUnityRatio)
-{
+TEST(QuadraticConverter, ParabolaIsExactAtUnityRatio) {
     CSampleRateConverter_Quadratic converter;
     converter.SetRatio(1.0f);
     std::vector<float> squares(64);
@@ -100,8 +90,7 @@ TEST(QuadraticConverter, ParabolaIsExactAtUnityRatio)
     for (size_t i = 1; i < out.size(); ++i) EXPECT_EQ(out[i], squares[i - 1]);
 }
 
-TEST(QuadraticConverter, ResetSilencesHistoryButKeepsTiming)
-{
+TEST(QuadraticConverter, ResetSilencesHistoryButKeepsTiming) {
     CSampleRateConverter_Quadratic steady;
     CSampleRateConverter_Quadratic reset;
     steady.SetRatio(1.007f);
@@ -116,13 +105,12 @@ TEST(QuadraticConverter, ResetSilencesHistoryButKeepsTiming)
     const std::vector<float> a = PushAll(steady, next);
     const std::vector<float> b = PushAll(reset, next);
     ASSERT_EQ(a.size(), b.size());
-    EXPECT_NEAR(b[0], 0.0f, 0.05f);   // blended in from the silenced history
+    EXPECT_NEAR(b[0], 0.0f, 0.05f);  // blended in from the silenced history
     EXPECT_NEAR(a[0], 0.5f, 0.05f);
     EXPECT_EQ(a.back(), b.back());
 }
 
-TEST(QuadraticConverter, KeepStateChangesRatioWithoutRestartingPhaseOrHistory)
-{
+TEST(QuadraticConverter, KeepStateChangesRatioWithoutRestartingPhaseOrHistory) {
     CSampleRateConverter_Quadratic converter;
     converter.SetRatio(1.0f);
     PushAll(converter, {0.5f, 0.5f, 0.5f});
@@ -133,8 +121,7 @@ TEST(QuadraticConverter, KeepStateChangesRatioWithoutRestartingPhaseOrHistory)
     EXPECT_GT(converter.Phase(), 0.0f);
 }
 
-TEST(QuadraticConverter, StereoMatchesMonoOnEachChannelWithSharedTiming)
-{
+TEST(QuadraticConverter, StereoMatchesMonoOnEachChannelWithSharedTiming) {
     CSampleRateConverter_Quadratic mono;
     CSampleRateConverter_Quadratic stereo;
     mono.SetRatio(0.9931f);
@@ -154,23 +141,20 @@ namespace {
 struct RampSource {
     float next = 0.0f;
 };
-float NextMono(void* context)
-{
+float NextMono(void* context) {
     RampSource* s = static_cast<RampSource*>(context);
     const float v = s->next;
     s->next += 1.0f;
     return v;
 }
-void NextStereo(void* context, float* left, float* right)
-{
+void NextStereo(void* context, float* left, float* right) {
     *left = NextMono(context);
     *right = -*left;
 }
 }  // namespace
 
 // Pull direction: input samples per output sample, linear between the two older history samples.
-TEST(QuadraticConverter, PullInterpolatesLinearlyAndFetchesAtTheRatio)
-{
+TEST(QuadraticConverter, PullInterpolatesLinearlyAndFetchesAtTheRatio) {
     CSampleRateConverter_Quadratic converter;
     converter.SetRatio(0.5f);
     RampSource source;
@@ -185,6 +169,6 @@ TEST(QuadraticConverter, PullInterpolatesLinearlyAndFetchesAtTheRatio)
     float l = 0, r = 0;
     for (int i = 0; i < 10; ++i) converter.PullStereo(&NextStereo, &stereoSource, &l, &r);
     EXPECT_EQ(stereoSource.next, 20.0f);
-    EXPECT_EQ(l, 17.0f);   // h0 of the history {17, 18, 19}, phase 0
+    EXPECT_EQ(l, 17.0f);  // h0 of the history {17, 18, 19}, phase 0
     EXPECT_EQ(r, -17.0f);
 }

@@ -9,15 +9,13 @@
 namespace {
 
 // A FIFO is a quarter of a megabyte: keep it off the test's stack.
-std::unique_ptr<DeviceFifo> MakeFifo(uint32_t channels = 1)
-{
+std::unique_ptr<DeviceFifo> MakeFifo(uint32_t channels = 1) {
     auto fifo = std::make_unique<DeviceFifo>();
     fifo->channels = channels;
     return fifo;
 }
 
-std::vector<float> Counting(size_t n, float start = 1.0f)
-{
+std::vector<float> Counting(size_t n, float start = 1.0f) {
     std::vector<float> v(n);
     std::iota(v.begin(), v.end(), start);
     return v;
@@ -25,8 +23,7 @@ std::vector<float> Counting(size_t n, float start = 1.0f)
 
 }  // namespace
 
-TEST(DeviceFifo, CoefficientsFollowRateAndPeriod)
-{
+TEST(DeviceFifo, CoefficientsFollowRateAndPeriod) {
     auto fifo = MakeFifo();
     fifo->Configure(48000.0f, 96);
     EXPECT_FLOAT_EQ(static_cast<float>(fifo->SteerCoefficient()), 0.99540544f);
@@ -38,8 +35,7 @@ TEST(DeviceFifo, CoefficientsFollowRateAndPeriod)
     EXPECT_EQ(fifo->SlowCoefficient(), 0.0f);
 }
 
-TEST(DeviceFifo, UnderrunPadsWithSilenceAndOverrunDropsTheNewest)
-{
+TEST(DeviceFifo, UnderrunPadsWithSilenceAndOverrunDropsTheNewest) {
     auto fifo = MakeFifo();
     std::vector<float> dst(96, 7.0f);
     fifo->Pull(dst.data(), 96);
@@ -63,8 +59,7 @@ TEST(DeviceFifo, UnderrunPadsWithSilenceAndOverrunDropsTheNewest)
     EXPECT_EQ(all, std::vector<float>(big.begin(), big.begin() + DeviceFifo::kCapacitySamples));
 }
 
-TEST(DeviceFifo, IndicesWrapWithoutLosingOrReorderingSamples)
-{
+TEST(DeviceFifo, IndicesWrapWithoutLosingOrReorderingSamples) {
     auto fifo = MakeFifo();
     const std::vector<float> input = Counting(40000);
     std::vector<float> output;
@@ -78,8 +73,7 @@ TEST(DeviceFifo, IndicesWrapWithoutLosingOrReorderingSamples)
     EXPECT_EQ(fifo->FillSamples(), 0u);
 }
 
-TEST(DeviceFifo, StereoPushWritesWholeFramesOnly)
-{
+TEST(DeviceFifo, StereoPushWritesWholeFramesOnly) {
     auto fifo = MakeFifo(2);
     const std::vector<float> filler(DeviceFifo::kCapacitySamples - 7, 0.0f);
     fifo->PushRaw(filler.data(), static_cast<uint32_t>(filler.size()));
@@ -96,8 +90,7 @@ TEST(DeviceFifo, StereoPushWritesWholeFramesOnly)
 }
 
 // The consumer's trim: seven buffers or more are cut back to three, oldest audio first.
-TEST(DeviceFifo, TrimKeepsThreeBuffersOfTheNewestAudio)
-{
+TEST(DeviceFifo, TrimKeepsThreeBuffersOfTheNewestAudio) {
     auto fifo = MakeFifo();
     const std::vector<float> input = Counting(700);
     fifo->PushRaw(input.data(), 700);
@@ -107,8 +100,8 @@ TEST(DeviceFifo, TrimKeepsThreeBuffersOfTheNewestAudio)
     EXPECT_EQ(fifo->FillFrames(), 288u);
     std::vector<float> dst(96);
     ASSERT_TRUE(fifo->ReadBuffer(dst.data(), 96));
-    EXPECT_EQ(dst[1], input[412 + 1] * (1.0f / 96.0f));   // first buffer ramps in; the oldest kept is 412
-    EXPECT_FALSE(fifo->Trim(96));                         // 192 frames left: nothing to trim
+    EXPECT_EQ(dst[1], input[412 + 1] * (1.0f / 96.0f));  // first buffer ramps in; the oldest kept is 412
+    EXPECT_FALSE(fifo->Trim(96));                        // 192 frames left: nothing to trim
 
     // Just below seven buffers is left alone.
     auto other = MakeFifo();
@@ -117,8 +110,7 @@ TEST(DeviceFifo, TrimKeepsThreeBuffersOfTheNewestAudio)
     EXPECT_EQ(other->FillFrames(), 671u);
 }
 
-TEST(DeviceFifo, FirstBufferAfterResetRampsInFromSilenceThenPassesUnscaled)
-{
+TEST(DeviceFifo, FirstBufferAfterResetRampsInFromSilenceThenPassesUnscaled) {
     auto fifo = MakeFifo();
     fifo->PushRaw(std::vector<float>(300, 0.5f).data(), 300);
     std::vector<float> dst(96, 9.0f);
@@ -138,8 +130,7 @@ TEST(DeviceFifo, FirstBufferAfterResetRampsInFromSilenceThenPassesUnscaled)
     EXPECT_TRUE(fifo->FadeInPending());
 }
 
-TEST(DeviceFifo, ResetEmptiesSilencesAndDetaches)
-{
+TEST(DeviceFifo, ResetEmptiesSilencesAndDetaches) {
     auto fifo = MakeFifo();
     fifo->device = reinterpret_cast<CKSDevice*>(fifo.get());
     fifo->PushRaw(Counting(500).data(), 500);
@@ -158,8 +149,7 @@ TEST(DeviceFifo, ResetEmptiesSilencesAndDetaches)
     EXPECT_EQ(dst, std::vector<float>(10, 0.0f));
 }
 
-TEST(DeviceFifo, SlowFillSnapsAfterClearingThenMovesByItsCoefficient)
-{
+TEST(DeviceFifo, SlowFillSnapsAfterClearingThenMovesByItsCoefficient) {
     auto fifo = MakeFifo();
     fifo->Configure(48000.0f, 96);
     fifo->PushRaw(Counting(400).data(), 400);
@@ -175,16 +165,15 @@ TEST(DeviceFifo, SlowFillSnapsAfterClearingThenMovesByItsCoefficient)
     fifo->UpdateFillEstimate();
     EXPECT_EQ(fifo->SlowFill(), 300.0f);
 
-    fifo->Configure(96000.0f, 192);   // a new configuration forgets the average too
+    fifo->Configure(96000.0f, 192);  // a new configuration forgets the average too
     EXPECT_EQ(fifo->SlowFill(), 0.0f);
 }
 
-TEST(DeviceFifo, ConvertedPushesRunThroughTheConverterIntoTheRing)
-{
+TEST(DeviceFifo, ConvertedPushesRunThroughTheConverterIntoTheRing) {
     auto fifo = MakeFifo();
     const std::vector<float> input = Counting(100);
     fifo->PushConverted(input.data(), 100);
-    ASSERT_EQ(fifo->FillSamples(), 100u);   // ratio 1.0: one out per in, one sample late
+    ASSERT_EQ(fifo->FillSamples(), 100u);  // ratio 1.0: one out per in, one sample late
     std::vector<float> out(100);
     fifo->Pull(out.data(), 100);
     EXPECT_EQ(out[0], 0.0f);
@@ -204,8 +193,7 @@ TEST(DeviceFifo, ConvertedPushesRunThroughTheConverterIntoTheRing)
 }
 
 // One push larger than the scratch arrays must neither overflow them nor lose what fits in the ring.
-TEST(DeviceFifo, ConvertedPushLargerThanScratchIsChunked)
-{
+TEST(DeviceFifo, ConvertedPushLargerThanScratchIsChunked) {
     auto fifo = MakeFifo();
     const std::vector<float> input = Counting(20000);
     fifo->PushConverted(input.data(), 20000);
@@ -224,8 +212,7 @@ TEST(DeviceFifo, ConvertedPushLargerThanScratchIsChunked)
     EXPECT_EQ(stereo->FillFrames(), DeviceFifo::kCapacitySamples / 2);
 }
 
-TEST(DeviceFifo, DiscardDrainsOneBufferOnlyWhenAWholeOneIsThere)
-{
+TEST(DeviceFifo, DiscardDrainsOneBufferOnlyWhenAWholeOneIsThere) {
     auto fifo = MakeFifo();
     fifo->PushRaw(Counting(150).data(), 150);
     fifo->DiscardBuffer(96);

@@ -19,8 +19,7 @@ constexpr uint32_t kSizeStep = 144;
 constexpr double kSteadySeconds = 600.0;
 #endif
 
-drift::Config Case(drift::Direction direction, double rate, uint32_t bufferFrames, double ppm, double minutes)
-{
+drift::Config Case(drift::Direction direction, double rate, uint32_t bufferFrames, double ppm, double minutes) {
     drift::Config config;
     config.direction = direction;
     config.sampleRateHz = rate;
@@ -30,8 +29,7 @@ drift::Config Case(drift::Direction direction, double rate, uint32_t bufferFrame
     return config;
 }
 
-void ExpectRatioInLimits(const drift::Result& r)
-{
+void ExpectRatioInLimits(const drift::Result& r) {
     EXPECT_GE(r.minRatio, 0.99f);
     EXPECT_LE(r.maxRatio, 1.01f);
 }
@@ -44,8 +42,7 @@ void ExpectRatioInLimits(const drift::Result& r)
 // steady error (30 s × 48000 Hz × 100 ppm = 144 frames, one whole buffer below the target) plus the sawtooth of
 // packets beating against ticks touches an empty FIFO about once a minute and a half. That is the proportional
 // law's own limit, measured by the drift table, not a fault of this code.
-TEST(Drift, NoTrimOrUnderrunAt48kHzWithin100Ppm)
-{
+TEST(Drift, NoTrimOrUnderrunAt48kHzWithin100Ppm) {
     for (uint32_t n = 144; n <= 1152; n += kSizeStep) {
         for (double ppm : {-100.0, -50.0, 0.0, 50.0, 100.0}) {
             if (n == 144 && ppm == -100.0) continue;
@@ -72,8 +69,7 @@ TEST(Drift, NoTrimOrUnderrunAt48kHzWithin100Ppm)
 // The steady fill sits where the proportional law puts it: thirty seconds' worth of the crystal offset away from
 // the target, above it for a fast microphone and below it for a fast playback device. A sign or scale error in
 // the steering shows up here first.
-TEST(Drift, SteadyFillErrorIsThirtySecondsOfTheOffset)
-{
+TEST(Drift, SteadyFillErrorIsThirtySecondsOfTheOffset) {
     for (drift::Direction direction : {drift::Direction::Capture, drift::Direction::Render}) {
         for (double ppm : {-200.0, 200.0}) {
             // Barely scaled: the mean must cover a few beats of the packets against the ticks (60 s here).
@@ -90,8 +86,7 @@ TEST(Drift, SteadyFillErrorIsThirtySecondsOfTheOffset)
 
 // Offsets far beyond any crystal (2 %): the gross errors fall to the trim and the underrun handling, which keep
 // the fill inside the ring, and the ratio stays inside its limits.
-TEST(Drift, ExtremeOffsetsAreTrimmedOrPaddedAndStayBounded)
-{
+TEST(Drift, ExtremeOffsetsAreTrimmedOrPaddedAndStayBounded) {
     for (drift::Direction direction : {drift::Direction::Capture, drift::Direction::Render}) {
         const drift::Result fast = drift::Run(Case(direction, 192000, 144, 20000, 2));
         ExpectRatioInLimits(fast);
@@ -106,8 +101,7 @@ TEST(Drift, ExtremeOffsetsAreTrimmedOrPaddedAndStayBounded)
     }
 }
 
-TEST(Drift, RunsAreDeterministic)
-{
+TEST(Drift, RunsAreDeterministic) {
     drift::Config config = Case(drift::Direction::Capture, 96000, 288, 73.0, 3);
     config.seconds = 180.0;
     const drift::Result a = drift::Run(config);

@@ -10,8 +10,7 @@
 namespace {
 
 // A microphone FIFO at 48000 Hz with a 96-frame buffer whose slow fill has just snapped to `fillFrames`.
-std::unique_ptr<DeviceFifo> FifoWithSlowFill(uint32_t fillFrames)
-{
+std::unique_ptr<DeviceFifo> FifoWithSlowFill(uint32_t fillFrames) {
     auto fifo = std::make_unique<DeviceFifo>();
     fifo->Configure(48000.0f, 96);
     fifo->SetHostBufferFrames(96);
@@ -24,8 +23,7 @@ std::unique_ptr<DeviceFifo> FifoWithSlowFill(uint32_t fillFrames)
 }  // namespace
 
 // The worked values, bit for bit: one steering step from ratio 1.0 towards the target of 240 frames.
-TEST(SteerRatio, OneStepFromUnityMatchesTheWorkedTable)
-{
+TEST(SteerRatio, OneStepFromUnityMatchesTheWorkedTable) {
     struct Row {
         uint32_t slowFill;
         float ratio;
@@ -38,8 +36,7 @@ TEST(SteerRatio, OneStepFromUnityMatchesTheWorkedTable)
     }
 }
 
-TEST(SteerRatio, OneBufferAboveTargetMovesDownByAboutThreeTenMillionthsPerCall)
-{
+TEST(SteerRatio, OneBufferAboveTargetMovesDownByAboutThreeTenMillionthsPerCall) {
     auto fifo = FifoWithSlowFill(336);
     float previous = fifo->Ratio();
     for (int i = 0; i < 20; ++i) {
@@ -52,13 +49,12 @@ TEST(SteerRatio, OneBufferAboveTargetMovesDownByAboutThreeTenMillionthsPerCall)
 }
 
 // Persistent error drives the ratio to a limit and holds it there; no reading, however wild, gets past it.
-TEST(SteerRatio, RatioStaysInsideItsLimitsWhateverTheFill)
-{
-    auto low = FifoWithSlowFill(2);   // far below the target: the ratio climbs
+TEST(SteerRatio, RatioStaysInsideItsLimitsWhateverTheFill) {
+    auto low = FifoWithSlowFill(2);  // far below the target: the ratio climbs
     for (int i = 0; i < 200000; ++i) low->SteerRatio(20000.0f);
     EXPECT_EQ(low->Ratio(), static_cast<float>(low->MaxRatio()));
 
-    auto high = FifoWithSlowFill(30000);   // far above: it falls
+    auto high = FifoWithSlowFill(30000);  // far above: it falls
     for (int i = 0; i < 200000; ++i) high->SteerRatio(2.0f);
     EXPECT_EQ(high->Ratio(), static_cast<float>(high->MinRatio()));
 
@@ -74,8 +70,7 @@ TEST(SteerRatio, RatioStaysInsideItsLimitsWhateverTheFill)
 }
 
 // The endpoints' measured rate is accepted by the callbacks but plays no part: equal fills, equal ratios.
-TEST(SteerRatio, MeasuredRateRatioHasNoInfluence)
-{
+TEST(SteerRatio, MeasuredRateRatioHasNoInfluence) {
     auto a = FifoWithSlowFill(100);
     auto b = FifoWithSlowFill(100);
     std::vector<float> period(96, 0.1f);
@@ -84,6 +79,6 @@ TEST(SteerRatio, MeasuredRateRatioHasNoInfluence)
         OnCaptureData(period.data(), 96, 1, 0.97, b.get());
     }
     EXPECT_EQ(a->Ratio(), b->Ratio());
-    EXPECT_GT(a->Ratio(), 1.0f);   // below the target of 240 frames: more output per input
+    EXPECT_GT(a->Ratio(), 1.0f);  // below the target of 240 frames: more output per input
     EXPECT_EQ(a->FillSamples(), b->FillSamples());
 }

@@ -39,8 +39,8 @@ Stored Read(const char* name) {
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return stored;
     char data[1024];
     DWORD size = sizeof data;
-    stored.present = RegQueryValueExA(key, name, nullptr, &stored.type, reinterpret_cast<BYTE*>(data), &size) ==
-                     ERROR_SUCCESS;
+    stored.present =
+        RegQueryValueExA(key, name, nullptr, &stored.type, reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS;
     if (stored.present) stored.bytes.assign(data, size);
     RegCloseKey(key);
     return stored;
@@ -99,7 +99,7 @@ TEST(Settings, RoundTripThroughTheRegistry) {
 
     EXPECT_EQ(AsDword(Read("Modeless Control Panel")), 1u);  // saved as 0 or 1
     EXPECT_EQ(AsDword(Read("Auto-open Control Panel")), 0u);
-    EXPECT_EQ(AsDword(Read("Show Metrics")), 7u);  // never rewritten
+    EXPECT_EQ(AsDword(Read("Show Metrics")), 7u);          // never rewritten
     EXPECT_EQ(Read("Output Device").bytes, "Headphones");  // without a terminator
 }
 
