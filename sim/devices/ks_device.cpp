@@ -475,8 +475,14 @@ IoAnswer KsAudioDevice::StreamIo(const void* file, DWORD code, void* out, DWORD 
             header->DataUsed > header->FrameExtent)
             return {ERROR_INVALID_PARAMETER, 0};
         if (pin.state == KSSTATE_STOP) return {kErrorNotReady, 0};
-        // Frames that fell due while no request was waiting are gone.
-        if (pin.requests.empty() && clockRunning_) pin.nextFrame = std::max(pin.nextFrame, Position(Clock::now()));
+        // Frames that fell due while no request was waiting are gone: a capture pin lost them, a render pin
+        // played silence in their place (one underrun for the whole gap).
+        if (pin.requests.empty() && clockRunning_) {
+            int64_t position = Position(Clock::now());
+            if (!setup_.capture && position > pin.nextFrame)
+                Render(pin.format, nullptr, static_cast<ULONG>(position - pin.nextFrame));
+            pin.nextFrame = std::max(pin.nextFrame, position);
+        }
         pin.requests.push_back({header, completion, GetCurrentThreadId(), file});
     }
     wake_.notify_all();

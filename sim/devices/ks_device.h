@@ -78,7 +78,8 @@ protected:
     // Capture: the samples of frames [signalFrame, signalFrame + frames) into `destination`. Called with the
     // device lock held, on the device thread.
     virtual void Capture(const StreamFormat& format, int64_t signalFrame, BYTE* destination, ULONG frames);
-    // Render: `frames` frames that the device plays now; `source` is null for an underrun (silence).
+    // Render: `frames` frames that the device plays now; `source` is null for an underrun (silence). Called with
+    // the device lock held, on the device thread or on the thread whose late stream request ends an underrun.
     virtual void Render(const StreamFormat& format, const BYTE* source, ULONG frames);
     // The pin was closed: whatever the stream switched on is over.
     virtual void StreamClosed() {}

@@ -1,5 +1,7 @@
 #include "sim/devices/virtual_playback.h"
 
+#include <algorithm>
+
 namespace sim::devices {
 namespace {
 KsDeviceSetup RenderSetup(const PlaybackSpec& spec) {
@@ -38,6 +40,8 @@ uint64_t VirtualPlayback::Underruns() const {
 
 void VirtualPlayback::Render(const StreamFormat& format, const BYTE* source, ULONG frames) {
     if (!source) ++underruns_;
+    // A long silence needs no more of it recorded than the record keeps.
+    if (!source) frames = static_cast<ULONG>(std::min<size_t>(frames, spec_.recordFrames));
     size_t samples = static_cast<size_t>(frames) * format.channels;
     for (size_t i = 0; i < samples; ++i)
         recording_.push_back(source ? DecodeSample(format, source + i * format.containerBytes) : 0.0f);

@@ -37,7 +37,8 @@ public:
 
     // What was played since the last call, interleaved; silence where nothing was announced in time.
     std::vector<float> TakeRecording();
-    // Packets played as silence because the client had not announced them.
+    // Silences played because the client fell behind: WaveRT packets it had not announced, or stretches of
+    // standard streaming in which no write request was waiting.
     uint64_t Underruns() const;
 
 protected:

@@ -1,0 +1,243 @@
+// The virtual devices' streams as a reader of them observes them when timing goes wrong or sizes differ from what
+// was asked: late and bursting WaveRT packets, a standard-streaming render pin whose writer falls behind, and a
+// WaveRT buffer granted larger than requested. Every check is an invariant of the stream (packet numbers, the
+// ramp, the record), never a duration, so a loaded machine only makes the runs longer.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "ks/ks_enum_filters.h"
+#include "sim/devices/scripted_kernel.h"
+#include "sim/devices/world.h"
+
+using namespace std::chrono_literals;
+using kstest::Extensible;
+using sim::devices::Machine;
+using sim::devices::MicrophoneSpec;
+using sim::devices::PlaybackSpec;
+using sim::devices::ScopedWorld;
+using sim::devices::Signal;
+using sim::devices::Streaming;
+
+namespace {
+
+constexpr GUID kCapture[] = {KSCATEGORY_AUDIO, KSCATEGORY_CAPTURE};
+constexpr GUID kRender[] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER};
+constexpr int64_t kPeriod = Signal::kRampPeriod;
+
+// The first filter of the world, enumerated as the device layer does.
+template <class Filter>
+Filter* FirstFilter(CKsEnumFilters& filters, bool capture) {
+    if (filters.EnumFilters(capture ? CKsFilter::eCapture : CKsFilter::eRender, capture ? kCapture : kRender, 2, TRUE,
+                            FALSE, TRUE) != S_OK ||
+        filters.m_listFilters.empty())
+        return nullptr;
+    return static_cast<Filter*>(filters.m_listFilters[0]);
+}
+
+// A 24-in-32 ramp sample back to its ramp position.
+int64_t StepOf(const BYTE* slot) {
+    int32_t value;
+    std::memcpy(&value, slot, 4);
+    return Signal::RampStep(static_cast<float>(value / 2147483648.0));
+}
+
+// A WaveRT mono 24-in-32 capture stream, opened, mapped and running.
+struct RunningCapture {
+    CKsEnumFilters filters;
+    CKsAudPin* pin = nullptr;
+    BYTE* buffer = nullptr;
+    ULONG bytes = 0;
+    explicit RunningCapture(HRESULT& hr, ULONG requestedBytes) : filters(hr) {
+        auto* filter = FirstFilter<CKsAudCapFilter>(filters, true);
+        auto format = Extensible(1, 48000, 32, 24);
+        if (filter) pin = filter->CreateCapturePin(&format.Format, 1, 0);
+        void* mapped = nullptr;
+        if (!pin || pin->AllocateBuffersWithNotification(requestedBytes, mapped, bytes) != S_OK) return;
+        buffer = static_cast<BYTE*>(mapped);
+    }
+};
+
+// A packet as the reader copied it: its number (1 for the first of the stream) and the ramp position of each
+// frame.
+struct Packet {
+    ULONG number;
+    std::vector<int64_t> steps;
+};
+
+// Reads as the driver's stream thread does: at each notification, the newest packet (and with `older` the one
+// before it). A packet overwritten while it was copied, because the reader fell behind, is dropped rather than
+// checked. `counts` receives the packet number seen at each wake, from the read-packet property.
+std::vector<Packet> ReadPackets(const RunningCapture& stream, ULONG packetFrames, int wakes, bool older,
+                                std::vector<ULONG>& counts) {
+    std::vector<Packet> packets;
+    auto copy = [&](ULONG number) {
+        const BYTE* slot = stream.buffer + ((number - 1) % 2) * packetFrames * 4;
+        Packet packet{number, std::vector<int64_t>(packetFrames)};
+        for (ULONG i = 0; i < packetFrames; ++i) packet.steps[i] = StepOf(slot + 4 * i);
+        return packet;
+    };
+    for (int wake = 0; wake < wakes; ++wake) {
+        if (WaitForSingleObject(stream.pin->m_hNotificationEvent, 2000) != WAIT_OBJECT_0) break;
+        ULONG count = 0, after = 0;
+        if (FAILED(stream.pin->GetReadPacket(count))) continue;
+        counts.push_back(count);
+        Packet newest = copy(count);
+        std::optional<Packet> previous;
+        if (older && count >= 2) previous = copy(count - 1);
+        stream.pin->GetReadPacket(after);
+        // The newest packet's slot is reused by packet count + 2, the previous one's by count + 1.
+        if (previous && after == count) packets.push_back(*previous);
+        if (after < count + 2) packets.push_back(std::move(newest));
+    }
+    return packets;
+}
+
+// Each packet holds the ramp unbroken, and where it begins is fixed by its number: packet n starts n - 1 packets
+// after packet 1, so no frame of the sound was lost or repeated however late the packets came.
+void ExpectRampLockedToPacketNumbers(const std::vector<Packet>& packets, ULONG packetFrames) {
+    ASSERT_FALSE(packets.empty());
+    const int64_t origin = packets[0].steps[0] - int64_t{packets[0].number - 1} * packetFrames;
+    for (const Packet& packet : packets) {
+        int64_t first = ((origin + int64_t{packet.number - 1} * packetFrames) % kPeriod + kPeriod) % kPeriod;
+        for (ULONG i = 0; i < packetFrames; ++i)
+            ASSERT_EQ(packet.steps[i], (first + i) % kPeriod) << "packet " << packet.number << " frame " << i;
+    }
+}
+
+TEST(VirtualDeviceFaults, LatePacketsArriveWithTheFollowersAndLoseNoSound) {
+    MicrophoneSpec ramp;
+    ramp.signal = Signal::Ramp();
+    ScopedWorld world(Machine({ramp}));
+    // Every fourth 10 ms packet comes 25 ms late: by then the next two are due as well, and all three complete
+    // together, so the reader never sees the late packet's number nor the one after it.
+    world.microphone(0)->DelayPackets(4, 25ms);
+    HRESULT hr;
+    RunningCapture stream(hr, 2 * 480 * 4);
+    ASSERT_NE(stream.buffer, nullptr);
+    ASSERT_EQ(stream.pin->_SetState(KSSTATE_RUN), S_OK);
+
+    std::vector<ULONG> counts;
+    std::vector<Packet> packets = ReadPackets(stream, 480, 40, false, counts);
+    ASSERT_GE(counts.size(), 30u);
+    int bursts = 0;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i] >= 4) {
+            EXPECT_GE(counts[i] % 4, 2u) << "packet " << counts[i] << " seen alone";
+        }
+        bursts += i > 0 && counts[i] % 4 == 2 && counts[i] >= counts[i - 1] + 3;
+    }
+    EXPECT_GT(bursts, 0) << "the late packet and its followers show as one jump of three";
+    ExpectRampLockedToPacketNumbers(packets, 480);
+}
+
+TEST(VirtualDeviceFaults, BurstsCompleteThreePacketsAtOnceAndTheLastTwoAreIntact) {
+    MicrophoneSpec ramp;
+    ramp.signal = Signal::Ramp();
+    ScopedWorld world(Machine({ramp}));
+    world.microphone(0)->DeliverInBursts(3);
+    HRESULT hr;
+    RunningCapture stream(hr, 2 * 480 * 4);
+    ASSERT_NE(stream.buffer, nullptr);
+    ASSERT_EQ(stream.pin->_SetState(KSSTATE_RUN), S_OK);
+
+    std::vector<ULONG> counts;
+    std::vector<Packet> packets = ReadPackets(stream, 480, 20, true, counts);
+    ASSERT_GE(counts.size(), 15u);
+    for (ULONG count : counts) EXPECT_EQ(count % 3, 0u) << "packets complete three at a time";
+    // Of each burst the first packet is overwritten by the third (two slots); the last two remain to be read.
+    size_t previousPackets = 0;
+    for (const Packet& packet : packets) previousPackets += packet.number % 3 == 2;
+    EXPECT_GT(previousPackets, 0u);
+    for (const Packet& packet : packets) EXPECT_NE(packet.number % 3, 1u);
+    ExpectRampLockedToPacketNumbers(packets, 480);
+}
+
+TEST(VirtualDeviceFaults, AGrantLargerThanAskedIsWhatThePinSeesAndIsFilledWhole) {
+    MicrophoneSpec coarse;
+    coarse.signal = Signal::Ramp();
+    coarse.bufferGranularityFrames = 128;  // 480 frames asked per packet, 512 granted
+    ScopedWorld world(Machine({coarse}));
+    HRESULT hr;
+    RunningCapture stream(hr, 2 * 480 * 4);
+    ASSERT_NE(stream.buffer, nullptr);
+    EXPECT_EQ(stream.bytes, 2u * 512 * 4);
+    EXPECT_EQ(stream.pin->m_cbBuffer, stream.bytes);
+    EXPECT_EQ(stream.pin->m_pBuffer, stream.buffer);
+    // A sentinel in every frame, as the driver puts in the last one: none may survive the packet that covers it.
+    const int32_t sentinel = 1;  // below the 24 valid bits, so never a sample
+    for (ULONG i = 0; i < stream.bytes / 4; ++i) std::memcpy(stream.buffer + 4 * i, &sentinel, 4);
+    ASSERT_EQ(stream.pin->_SetState(KSSTATE_RUN), S_OK);
+
+    std::vector<ULONG> counts;
+    std::vector<Packet> packets = ReadPackets(stream, 512, 20, true, counts);
+    ASSERT_GE(packets.size(), 10u);
+    ExpectRampLockedToPacketNumbers(packets, 512);
+}
+
+// Standard-streaming render: `frames` stereo 16-bit frames of `data` from `firstFrame` on, as one write request.
+struct Write {
+    KSSTREAM_HEADER header{};
+    OVERLAPPED overlapped{};
+    Write(std::vector<int16_t>& data, size_t firstFrame, ULONG frames) {
+        header.Size = sizeof header;
+        header.PresentationTime.Numerator = 1;
+        header.PresentationTime.Denominator = 1;
+        header.FrameExtent = header.DataUsed = frames * 4;
+        header.Data = &data[firstFrame * 2];
+        overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    ~Write() { CloseHandle(overlapped.hEvent); }
+};
+
+TEST(VirtualDeviceFaults, StandardRenderPlaysWhatWasWrittenAndSilenceWhenTheWriterFallsBehind) {
+    PlaybackSpec requests;
+    requests.streaming = Streaming::Standard;
+    ScopedWorld world(Machine({}, {requests}));
+    auto speakers = world.playback(0);
+    HRESULT hr;
+    CKsEnumFilters filters(hr);
+    auto* filter = FirstFilter<CKsAudRenFilter>(filters, false);
+    ASSERT_NE(filter, nullptr);
+    auto format = Extensible(2, 48000, 16, 16);
+    CKsAudPin* pin = filter->CreateRenderPin(&format.Format, 1, 0);
+    ASSERT_NE(pin, nullptr);
+    EXPECT_FALSE(pin->m_bLoopedStreaming);
+    ASSERT_EQ(pin->_SetState(KSSTATE_PAUSE), S_OK);
+
+    // Eight requests of 10 ms queued before the run, then one more after the device has run dry.
+    constexpr ULONG kFrames = 480;
+    std::vector<int16_t> data(9 * kFrames * 2);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<int16_t>(i * 7 - 30000);
+    std::vector<std::unique_ptr<Write>> writes;
+    for (int i = 0; i < 8; ++i) {
+        writes.push_back(std::make_unique<Write>(data, i * kFrames, kFrames));
+        ASSERT_EQ(pin->WriteData(&writes.back()->header, &writes.back()->overlapped), S_OK);
+    }
+    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+    for (auto& write : writes) ASSERT_EQ(WaitForSingleObject(write->overlapped.hEvent, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(speakers->Underruns(), 0u) << "the queue never ran dry";
+    Sleep(50);
+    Write late(data, 8 * kFrames, kFrames);
+    ASSERT_EQ(pin->WriteData(&late.header, &late.overlapped), S_OK);
+    ASSERT_EQ(WaitForSingleObject(late.overlapped.hEvent, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(speakers->Underruns(), 1u) << "one gap, one underrun";
+
+    // The record: the eight requests exactly, the silence of the gap (no shorter than the 50 ms slept), then the
+    // late request exactly.
+    std::vector<float> played = speakers->TakeRecording();
+    const size_t early = 8 * kFrames * 2, lateSamples = kFrames * 2;
+    ASSERT_GT(played.size(), early + lateSamples + 2 * 1920);
+    const size_t silence = played.size() - early - lateSamples;
+    for (size_t i = 0; i < early; ++i) ASSERT_EQ(played[i], data[i] / 32768.0f) << "sample " << i;
+    for (size_t i = early; i < early + silence; ++i) ASSERT_EQ(played[i], 0.0f) << "sample " << i;
+    for (size_t i = 0; i < lateSamples; ++i)
+        ASSERT_EQ(played[early + silence + i], data[early + i] / 32768.0f) << "late sample " << i;
+    pin->ClosePin();
+}
+
+}  // namespace
