@@ -14,7 +14,7 @@
 
 namespace sim::devices {
 
-struct MicrophoneSpec {
+struct MicrophoneConfig {
     std::string name = "Tessel";
     double offsetPpm = 0.0;
     Signal signal = Signal::Sine(1000.0, 0.25);
@@ -42,10 +42,10 @@ struct DeviceIdentity {
 
 class VirtualMicrophone : public KsAudioDevice {
 public:
-    VirtualMicrophone(const MicrophoneSpec& spec, DeviceIdentity identity);
+    VirtualMicrophone(const MicrophoneConfig& config, DeviceIdentity identity);
     ~VirtualMicrophone() override;
 
-    const MicrophoneSpec& spec() const { return spec_; }
+    const MicrophoneConfig& config() const { return config_; }
     const DeviceIdentity& identity() const { return identity_; }
     // Null when the microphone has no HID interface.
     std::shared_ptr<HidDevice> hid() const { return hid_; }
@@ -60,7 +60,7 @@ protected:
     void StreamClosed() override { floatSamples_.store(false); }
 
 private:
-    MicrophoneSpec spec_;
+    MicrophoneConfig config_;
     DeviceIdentity identity_;
     std::atomic<bool> floatSamples_{false};
     std::shared_ptr<HidDevice> hid_;

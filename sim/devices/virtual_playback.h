@@ -12,7 +12,7 @@
 
 namespace sim::devices {
 
-struct PlaybackSpec {
+struct PlaybackConfig {
     std::string name = "Speakers";
     double offsetPpm = 0.0;
     FormatSupport formats{{SampleKind::Int16, SampleKind::Int24In32}, {44100, 48000, 96000, 192000}, 2};
@@ -26,10 +26,10 @@ struct PlaybackSpec {
 
 class VirtualPlayback : public KsAudioDevice {
 public:
-    VirtualPlayback(const PlaybackSpec& spec, DeviceIdentity identity);
+    VirtualPlayback(const PlaybackConfig& config, DeviceIdentity identity);
     ~VirtualPlayback() override;
 
-    const PlaybackSpec& spec() const { return spec_; }
+    const PlaybackConfig& config() const { return config_; }
     const DeviceIdentity& identity() const { return identity_; }
     std::shared_ptr<EndpointVolume> volume() const { return volume_; }
     std::shared_ptr<SystemEndpoint> endpoint() const { return endpoint_; }
@@ -45,7 +45,7 @@ protected:
     void Render(const StreamFormat& format, const BYTE* source, ULONG frames) override;
 
 private:
-    PlaybackSpec spec_;
+    PlaybackConfig config_;
     DeviceIdentity identity_;
     std::vector<float> recording_;  // guarded by the device lock
     uint64_t underruns_ = 0;

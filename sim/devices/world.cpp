@@ -56,11 +56,11 @@ sim::os::DeviceInterface Interface(const GUID& category, const std::string& path
 
 }  // namespace
 
-std::shared_ptr<World> World::Create(const WorldSpec& spec) {
+std::shared_ptr<World> World::Create(const WorldConfig& config) {
     std::shared_ptr<World> world(new World);
-    for (int i = 0; i < spec.otherHidDevices; ++i) world->AddOtherHidDevice();
-    for (const auto& microphone : spec.microphones) world->AddMicrophone(microphone);
-    for (const auto& playback : spec.playbacks) world->AddPlayback(playback);
+    for (int i = 0; i < config.otherHidDevices; ++i) world->AddOtherHidDevice();
+    for (const auto& microphone : config.microphones) world->AddMicrophone(microphone);
+    for (const auto& playback : config.playbacks) world->AddPlayback(playback);
     return world;
 }
 
@@ -87,9 +87,9 @@ DeviceIdentity World::NewIdentity(bool capture, const std::string& hardware) {
     return identity;
 }
 
-std::shared_ptr<VirtualMicrophone> World::AddMicrophone(const MicrophoneSpec& spec) {
+std::shared_ptr<VirtualMicrophone> World::AddMicrophone(const MicrophoneConfig& config) {
     std::lock_guard<std::mutex> guard(lock_);
-    const char* product = spec.needsFirmware ? "0101" : "0102";
+    const char* product = config.needsFirmware ? "0101" : "0102";
     DeviceIdentity identity = NewIdentity(true, std::string("usb#vid_5e2d&pid_") + product + "&mi_00");
     char hidInstance[32];
     std::snprintf(hidInstance, sizeof hidInstance, "8&%08x&0&0000", 0x1F3A0000u + static_cast<unsigned>(serial_));
@@ -97,16 +97,16 @@ std::shared_ptr<VirtualMicrophone> World::AddMicrophone(const MicrophoneSpec& sp
                        GuidText(sim::os::kHidInterfaceClass, true);
     identity.hidInstanceId = std::string("HID\\VID_5E2D&PID_") + product + "&MI_03\\" + hidInstance;
     for (char& c : identity.hidInstanceId) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    auto microphone = std::make_shared<VirtualMicrophone>(spec, identity);
+    auto microphone = std::make_shared<VirtualMicrophone>(config, identity);
     microphones_.push_back(microphone);
     return microphone;
 }
 
-std::shared_ptr<VirtualPlayback> World::AddPlayback(const PlaybackSpec& spec) {
+std::shared_ptr<VirtualPlayback> World::AddPlayback(const PlaybackConfig& config) {
     std::lock_guard<std::mutex> guard(lock_);
     char hardware[48];
     std::snprintf(hardware, sizeof hardware, "hdaudio#func_01&ven_10ec&dev_%04x", 0x0200 + serial_ + 1);
-    auto playback = std::make_shared<VirtualPlayback>(spec, NewIdentity(false, hardware));
+    auto playback = std::make_shared<VirtualPlayback>(config, NewIdentity(false, hardware));
     playbacks_.push_back(playback);
     return playback;
 }
@@ -184,16 +184,16 @@ std::vector<sim::os::DeviceInterface> World::Interfaces(const GUID& category) {
     for (const auto& microphone : microphones_) {
         const DeviceIdentity& id = microphone->identity();
         if (category == KSCATEGORY_AUDIO)
-            found.push_back(Interface(category, id.audioPath, id.instanceId, microphone->spec().name));
+            found.push_back(Interface(category, id.audioPath, id.instanceId, microphone->config().name));
         else if (category == KSCATEGORY_CAPTURE)
-            found.push_back(Interface(category, id.categoryPath, id.instanceId, microphone->spec().name));
+            found.push_back(Interface(category, id.categoryPath, id.instanceId, microphone->config().name));
     }
     for (const auto& playback : playbacks_) {
         const DeviceIdentity& id = playback->identity();
         if (category == KSCATEGORY_AUDIO)
-            found.push_back(Interface(category, id.audioPath, id.instanceId, playback->spec().name));
+            found.push_back(Interface(category, id.audioPath, id.instanceId, playback->config().name));
         else if (category == KSCATEGORY_RENDER)
-            found.push_back(Interface(category, id.categoryPath, id.instanceId, playback->spec().name));
+            found.push_back(Interface(category, id.categoryPath, id.instanceId, playback->config().name));
     }
     return found;
 }
@@ -269,7 +269,7 @@ std::vector<std::shared_ptr<sim::os::AudioDevice>> World::AudioDevices() {
     return devices;
 }
 
-ScopedWorld::ScopedWorld(const WorldSpec& spec) : world_(World::Create(spec)) { world_->Install(); }
+ScopedWorld::ScopedWorld(const WorldConfig& config) : world_(World::Create(config)) { world_->Install(); }
 
 ScopedWorld::~ScopedWorld() { world_->Uninstall(); }
 

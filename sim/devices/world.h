@@ -18,30 +18,30 @@
 
 namespace sim::devices {
 
-struct WorldSpec {
-    std::vector<MicrophoneSpec> microphones;
-    std::vector<PlaybackSpec> playbacks;
+struct WorldConfig {
+    std::vector<MicrophoneConfig> microphones;
+    std::vector<PlaybackConfig> playbacks;
     // HID devices of other kinds (a keyboard, a mouse) listed before the microphones' ones, each in its own
     // container; the system keeps them open for itself.
     int otherHidDevices = 0;
 };
 
-inline WorldSpec Machine(std::vector<MicrophoneSpec> microphones, std::vector<PlaybackSpec> playbacks = {},
-                         int otherHidDevices = 0) {
-    WorldSpec spec;
-    spec.microphones = std::move(microphones);
-    spec.playbacks = std::move(playbacks);
-    spec.otherHidDevices = otherHidDevices;
-    return spec;
+inline WorldConfig Machine(std::vector<MicrophoneConfig> microphones, std::vector<PlaybackConfig> playbacks = {},
+                           int otherHidDevices = 0) {
+    WorldConfig config;
+    config.microphones = std::move(microphones);
+    config.playbacks = std::move(playbacks);
+    config.otherHidDevices = otherHidDevices;
+    return config;
 }
 
 class World : public sim::os::VirtualKernel, public std::enable_shared_from_this<World> {
 public:
-    static std::shared_ptr<World> Create(const WorldSpec& spec = {});
+    static std::shared_ptr<World> Create(const WorldConfig& config = {});
     ~World() override;
 
-    std::shared_ptr<VirtualMicrophone> AddMicrophone(const MicrophoneSpec& spec = {});
-    std::shared_ptr<VirtualPlayback> AddPlayback(const PlaybackSpec& spec = {});
+    std::shared_ptr<VirtualMicrophone> AddMicrophone(const MicrophoneConfig& config = {});
+    std::shared_ptr<VirtualPlayback> AddPlayback(const PlaybackConfig& config = {});
     void AddOtherHidDevice();
 
     // From now on the simulated platform's devices are these; Core Audio's registration is written too.
@@ -81,7 +81,7 @@ private:
 // Builds and installs a world for the life of the object.
 class ScopedWorld {
 public:
-    explicit ScopedWorld(const WorldSpec& spec = {});
+    explicit ScopedWorld(const WorldConfig& config = {});
     ~ScopedWorld();
     ScopedWorld(const ScopedWorld&) = delete;
     ScopedWorld& operator=(const ScopedWorld&) = delete;

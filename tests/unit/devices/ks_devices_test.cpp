@@ -17,8 +17,8 @@ using namespace std::chrono_literals;
 using kstest::Extensible;
 using kstest::Pcm;
 using sim::devices::Machine;
-using sim::devices::MicrophoneSpec;
-using sim::devices::PlaybackSpec;
+using sim::devices::MicrophoneConfig;
+using sim::devices::PlaybackConfig;
 using sim::devices::SampleKind;
 using sim::devices::ScopedWorld;
 using sim::devices::Signal;
@@ -47,10 +47,10 @@ CKsAudPin* OpenCapture(CKsEnumFilters& filters, size_t index, const WAVEFORMATEX
 }
 
 TEST(VirtualDevices, EnumerationFindsExactlyTheWorldsDevicesInOrder) {
-    MicrophoneSpec old;
+    MicrophoneConfig old;
     old.needsFirmware = true;
     old.name = "Tessel (old firmware)";
-    PlaybackSpec headphones;
+    PlaybackConfig headphones;
     headphones.name = "Headphones";
     ScopedWorld world(Machine({{}, old}, {{}, headphones}, 1));
 
@@ -62,7 +62,7 @@ TEST(VirtualDevices, EnumerationFindsExactlyTheWorldsDevicesInOrder) {
         const auto& identity = world.microphone(i)->identity();
         CKsFilter* filter = captures.m_listFilters[i];
         EXPECT_EQ(std::string(filter->m_szFilterName), identity.audioPath);
-        EXPECT_EQ(std::string(filter->m_szFriendlyName), world.microphone(i)->spec().name);
+        EXPECT_EQ(std::string(filter->m_szFriendlyName), world.microphone(i)->config().name);
         EXPECT_EQ(Narrow(filter->m_wszDeviceProperty), "SWD\\MMDEVAPI\\" + identity.endpointId);
         EXPECT_EQ(filter->m_listCaptureSinkPins.size(), 1u) << "the bridge pin is not a streaming pin";
     }
@@ -78,7 +78,7 @@ TEST(VirtualDevices, EnumerationFindsExactlyTheWorldsDevicesInOrder) {
 }
 
 TEST(VirtualDevices, PinsOpenOnlyInFormatsTheDeviceTakes) {
-    MicrophoneSpec no192;
+    MicrophoneConfig no192;
     no192.formats.rates = {48000, 96000};
     ScopedWorld world(Machine({{}, no192}));
     HRESULT hr;
@@ -123,7 +123,7 @@ TEST(VirtualDevices, PinsOpenOnlyInFormatsTheDeviceTakes) {
 }
 
 TEST(VirtualDevices, PlaybackDevicesTakeOnlyTheirFormats) {
-    PlaybackSpec only16;
+    PlaybackConfig only16;
     only16.formats.kinds = {SampleKind::Int16};
     only16.formats.rates = {48000};
     ScopedWorld world(Machine({}, {only16}));
@@ -191,7 +191,7 @@ void ExpectUnbrokenRamp(const Captured& captured) {
 }
 
 TEST(VirtualDevices, WaveRtCapturePacketsComeAtTheCrystalsPaceCarryingTheSignal) {
-    MicrophoneSpec fast;
+    MicrophoneConfig fast;
     fast.offsetPpm = 20000;  // 2 % fast: far outside any real crystal, so that the pace shows the offset
     fast.signal = Signal::Ramp();
     ScopedWorld world(Machine({fast}));
@@ -231,7 +231,7 @@ TEST(VirtualDevices, WaveRtCapturePacketsComeAtTheCrystalsPaceCarryingTheSignal)
 }
 
 TEST(VirtualDevices, TheFloatCommandSwitchesTheStreamToFloats) {
-    MicrophoneSpec ramp;
+    MicrophoneConfig ramp;
     ramp.signal = Signal::Ramp();
     ScopedWorld world(Machine({ramp}));
     auto microphone = world.microphone(0);
@@ -260,7 +260,7 @@ TEST(VirtualDevices, TheFloatCommandSwitchesTheStreamToFloats) {
 }
 
 TEST(VirtualDevices, StandardStreamingCompletesReadRequestsInOrder) {
-    MicrophoneSpec requests;
+    MicrophoneConfig requests;
     requests.streaming = Streaming::Standard;
     requests.signal = Signal::Ramp();
     requests.formats.kinds = {SampleKind::Int16};
@@ -305,7 +305,7 @@ TEST(VirtualDevices, StandardStreamingCompletesReadRequestsInOrder) {
 }
 
 TEST(VirtualDevices, AStalledMicrophoneLosesTheSoundOfTheStall) {
-    MicrophoneSpec ramp;
+    MicrophoneConfig ramp;
     ramp.signal = Signal::Ramp();
     ScopedWorld world(Machine({ramp}));
     HRESULT hr;

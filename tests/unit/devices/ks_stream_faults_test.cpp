@@ -17,8 +17,8 @@
 using namespace std::chrono_literals;
 using kstest::Extensible;
 using sim::devices::Machine;
-using sim::devices::MicrophoneSpec;
-using sim::devices::PlaybackSpec;
+using sim::devices::MicrophoneConfig;
+using sim::devices::PlaybackConfig;
 using sim::devices::ScopedWorld;
 using sim::devices::Signal;
 using sim::devices::Streaming;
@@ -110,7 +110,7 @@ void ExpectRampLockedToPacketNumbers(const std::vector<Packet>& packets, ULONG p
 }
 
 TEST(VirtualDeviceFaults, LatePacketsArriveWithTheFollowersAndLoseNoSound) {
-    MicrophoneSpec ramp;
+    MicrophoneConfig ramp;
     ramp.signal = Signal::Ramp();
     ScopedWorld world(Machine({ramp}));
     // Every fourth 10 ms packet comes 25 ms late: by then the next two are due as well, and all three complete
@@ -136,7 +136,7 @@ TEST(VirtualDeviceFaults, LatePacketsArriveWithTheFollowersAndLoseNoSound) {
 }
 
 TEST(VirtualDeviceFaults, BurstsCompleteThreePacketsAtOnceAndTheLastTwoAreIntact) {
-    MicrophoneSpec ramp;
+    MicrophoneConfig ramp;
     ramp.signal = Signal::Ramp();
     ScopedWorld world(Machine({ramp}));
     world.microphone(0)->DeliverInBursts(3);
@@ -158,7 +158,7 @@ TEST(VirtualDeviceFaults, BurstsCompleteThreePacketsAtOnceAndTheLastTwoAreIntact
 }
 
 TEST(VirtualDeviceFaults, AGrantLargerThanAskedIsWhatThePinSeesAndIsFilledWhole) {
-    MicrophoneSpec coarse;
+    MicrophoneConfig coarse;
     coarse.signal = Signal::Ramp();
     coarse.bufferGranularityFrames = 128;  // 480 frames asked per packet, 512 granted
     ScopedWorld world(Machine({coarse}));
@@ -195,7 +195,7 @@ struct Write {
 };
 
 TEST(VirtualDeviceFaults, StandardRenderPlaysWhatWasWrittenAndSilenceWhenTheWriterFallsBehind) {
-    PlaybackSpec requests;
+    PlaybackConfig requests;
     requests.streaming = Streaming::Standard;
     ScopedWorld world(Machine({}, {requests}));
     auto speakers = world.playback(0);

@@ -14,9 +14,9 @@ using namespace std::chrono_literals;
 using hid::FloatFormatReply;
 using sim::devices::HidReply;
 using sim::devices::Machine;
-using sim::devices::MicrophoneSpec;
+using sim::devices::MicrophoneConfig;
 using sim::devices::ScopedWorld;
-using sim::devices::WorldSpec;
+using sim::devices::WorldConfig;
 
 namespace {
 
@@ -51,9 +51,9 @@ TEST(FloatFormat, EachReplyHasItsEffectWithinItsTimeBound) {
         {HidReply::OtherReportId, false, FloatFormatReply::NoEcho, false, true},
         {HidReply::EchoAndAck, true, FloatFormatReply::WriteFailed, false, true},
     };
-    WorldSpec spec;
-    spec.microphones.resize(cases.size());
-    ScopedWorld world(spec);
+    WorldConfig config;
+    config.microphones.resize(cases.size());
+    ScopedWorld world(config);
 
     struct Result {
         FloatFormatReply reply = FloatFormatReply::NotSent;

@@ -9,9 +9,9 @@
 
 using namespace std::chrono_literals;
 using sim::devices::Machine;
-using sim::devices::MicrophoneSpec;
+using sim::devices::MicrophoneConfig;
 using sim::devices::ScopedWorld;
-using sim::devices::WorldSpec;
+using sim::devices::WorldConfig;
 
 namespace {
 
@@ -132,7 +132,7 @@ TEST(HidChannel, CopiesAreIndependentChannels) {
 }
 
 TEST(HidChannel, AnInputReportLongerThanTheBufferFailsWithoutOverflow) {
-    MicrophoneSpec longReports;
+    MicrophoneConfig longReports;
     longReports.hidSetup.inputReportBytes = 300;
     ScopedWorld world(Machine({longReports}));
     auto microphone = world.microphone(0);
