@@ -15,19 +15,21 @@
 namespace sim::os {
 namespace {
 
+// The kernel's own state is never destroyed: detached threads (a terminated thread, a device's thread) may still
+// signal and notify while the process exits and runs static destructors.
 std::mutex& TableLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
 std::map<uintptr_t, std::shared_ptr<KernelObject>>& Table() {
-    static std::map<uintptr_t, std::shared_ptr<KernelObject>> table;
-    return table;
+    static auto* table = new std::map<uintptr_t, std::shared_ptr<KernelObject>>;
+    return *table;
 }
 uintptr_t nextHandle = 0x100;
 
 std::condition_variable& WaitCondition() {
-    static std::condition_variable condition;
-    return condition;
+    static auto* condition = new std::condition_variable;
+    return *condition;
 }
 
 thread_local DWORD lastError = 0;
@@ -96,8 +98,8 @@ size_t OpenHandleCount() {
 }
 
 std::mutex& WaitLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
 
 void NotifyWaiters() { WaitCondition().notify_all(); }

@@ -31,8 +31,8 @@ struct Loader {
 };
 
 Loader& TheLoader() {
-    static Loader loader;
-    return loader;
+    static auto* loader = new Loader;  // never destroyed: threads may still use it while the process exits
+    return *loader;
 }
 
 std::string FileNameOf(const std::string& path) {

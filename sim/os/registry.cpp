@@ -52,8 +52,8 @@ struct Registry {
 };
 
 Registry& Reg() {
-    static Registry registry;
-    return registry;
+    static auto* registry = new Registry;  // never destroyed: threads may still use it while the process exits
+    return *registry;
 }
 
 std::vector<std::string> SplitPath(const char* path) {
