@@ -223,26 +223,27 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
 
 void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset) {
     if (!outputFifo.device) return;
-    static const float kSilent[kSilenceSamples] = {};
     const uint32_t step = decimationFactor > 1 ? decimationFactor : 1;
     const uint32_t pushed = frames / step;
-    const float* source[kNumOutputs] = {kSilent, kSilent};
+    // An output the host did not activate reads the driver's silence source.
+    const int32_t* half[kNumOutputs] = {silence, silence};
     const int32_t entries = std::min(numActiveOutputs, static_cast<int32_t>(kNumOutputs));
     for (int32_t k = 0; k < std::min(entries, numOutputs); ++k) {
         const int32_t channel = outputChannelMap[k];
-        if (channel < 0 || channel >= kNumOutputs) continue;
-        const int32_t* half = outputBuffers[k] + offset;
-        float* converted = outputScratch[k];
+        if (channel >= 0 && channel < kNumOutputs) half[channel] = outputBuffers[k] + offset;
+    }
+    for (int channel = 0; channel < kNumOutputs; ++channel) {
+        const int32_t* from = half[channel];
+        float* converted = outputScratch[channel];
         // Decimation keeps every step-th sample, without filtering: the playback device runs at a whole
         // fraction of the driver's rate.
         if (isFloat)
-            for (uint32_t j = 0; j < pushed; ++j) converted[j] = std::bit_cast<float>(half[j * step]);
+            for (uint32_t j = 0; j < pushed; ++j) converted[j] = std::bit_cast<float>(from[j * step]);
         else
-            for (uint32_t j = 0; j < pushed; ++j) converted[j] = static_cast<float>(half[j * step]) * kInt32ToFloat;
-        source[channel] = converted;
+            for (uint32_t j = 0; j < pushed; ++j) converted[j] = static_cast<float>(from[j * step]) * kInt32ToFloat;
     }
     outputFifo.SteerRatio(3.5f * static_cast<float>(pushed));
-    outputFifo.PushConvertedStereo(source[0], source[1], pushed);
+    outputFifo.PushConvertedStereo(outputScratch[0], outputScratch[1], pushed);
 }
 
 void CAsioDriver::SwitchBuffers() {

@@ -10,6 +10,7 @@
 
 #include "hid/float_format.h"
 #include "ks/ks_enum_filters.h"
+#include "tests/unit/devices/filter_enumeration.h"
 #include "sim/devices/world.h"
 #include "sim/devices/scripted_kernel.h"
 
@@ -26,13 +27,7 @@ using sim::devices::Streaming;
 
 namespace {
 
-constexpr GUID kCapture[] = {KSCATEGORY_AUDIO, KSCATEGORY_CAPTURE};
-constexpr GUID kRender[] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER};
-
-HRESULT Enumerate(CKsEnumFilters& filters, bool capture) {
-    return filters.EnumFilters(capture ? CKsFilter::eCapture : CKsFilter::eRender, capture ? kCapture : kRender, 2,
-                               TRUE, FALSE, TRUE);
-}
+using devicetest::Enumerate;
 
 std::string Narrow(const WCHAR* text) {
     std::string narrow;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ks/ks_enum_filters.h"
+#include "tests/unit/devices/filter_enumeration.h"
 #include "sim/devices/scripted_kernel.h"
 #include "sim/devices/world.h"
 
@@ -25,17 +26,12 @@ using sim::devices::Streaming;
 
 namespace {
 
-constexpr GUID kCapture[] = {KSCATEGORY_AUDIO, KSCATEGORY_CAPTURE};
-constexpr GUID kRender[] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER};
 constexpr int64_t kPeriod = Signal::kRampPeriod;
 
 // The first filter of the world, enumerated as the device layer does.
 template <class Filter>
 Filter* FirstFilter(CKsEnumFilters& filters, bool capture) {
-    if (filters.EnumFilters(capture ? CKsFilter::eCapture : CKsFilter::eRender, capture ? kCapture : kRender, 2, TRUE,
-                            FALSE, TRUE) != S_OK ||
-        filters.m_listFilters.empty())
-        return nullptr;
+    if (devicetest::Enumerate(filters, capture) != S_OK || filters.m_listFilters.empty()) return nullptr;
     return static_cast<Filter*>(filters.m_listFilters[0]);
 }
 
