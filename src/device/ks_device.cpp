@@ -147,6 +147,7 @@ void CKSDevice::SetPeriodFor(uint32_t samples) {
 }
 
 void CKSDevice::Stop() {
+    running.store(false);
     if (pin) pin->_SetState(KSSTATE_STOP);
 }
 
@@ -255,8 +256,8 @@ void CKSDevice::StreamLoop() {
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        const uint32_t n = TransferPacket(index, true);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);
+        const uint32_t n = TransferPacket(index, true);
         if (startupSkip > 0 && !starting.load()) --startupSkip;
         rate.Step(now.QuadPart, n);
         publishedRatio.store(rate.rateRatio, std::memory_order_relaxed);
