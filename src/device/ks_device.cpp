@@ -268,7 +268,8 @@ void CKSDevice::StreamLoop() {
 }
 
 void CKSDevice::Deliver(float* samples, uint32_t count) {
-    if (!dataCallback || count == 0 || startupSkip > 0 || starting.load()) return;
+    // Requests that a stop cancelled come back empty; nothing is handed on between Stop and the next Start.
+    if (count == 0 || !running.load() || startupSkip > 0 || starting.load() || !dataCallback) return;
     dataCallback(samples, count, channels, rate.rateRatio, callbackContext);
     packetsDelivered.fetch_add(1, std::memory_order_relaxed);
 }
