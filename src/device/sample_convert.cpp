@@ -118,8 +118,8 @@ CodingEvidence InspectInt24In32OrFloat(const void* words, uint32_t n) {
         const uint32_t magnitude = w & 0x7FFFFFFFu;
         if (magnitude == 0) continue;
         evidence.anyNonZero = true;
-        // Finite floats from 2^-24 (0x33800000) to 2.0 (0x40000000).
-        if (magnitude < 0x33800000u || magnitude > 0x40000000u) evidence.outsideFloatRange = true;
+        // Finite floats up to 2.0 (0x40000000) in magnitude; NaNs and infinities lie above.
+        if (magnitude > 0x40000000u) evidence.outsideFloatRange = true;
         if (w & 0xFFu) evidence.lowByteSet = true;
     }
     return evidence;

@@ -24,12 +24,13 @@ void Pcm32ToFloat(const void* source, float* target, uint32_t n);  // × 2^-31
 // (the float-format command may have reached it), its stream is decoded by what it holds, never by what the HID
 // exchange reported, so that integers are never read as floats nor floats as integers:
 //   - Integers with 24 valid bits always have a zero low byte.
-//   - Floats from a microphone are 0 or of magnitude 2^-24 to 2. Read as integers, every one of them lies within
-//     0.40 to 0.5 or -0.6 to -0.5 of full scale.
-// So a word outside that float range proves integers, and a nonzero low byte on words that are all in range proves
-// floats. Words all in range with zero low bytes (simple float values, or loud integer audio that happens to stay
-// inside the band) prove nothing by themselves; only a long stretch of them does, since integer audio has to cross
-// the quiet range between the bands to change sign and cannot stay in the band for long.
+//   - Floats from a microphone are finite and at most 2 in magnitude. Read as integers they lie within 0 to 0.5
+//     or -1 to -0.5 of full scale; integer audio that crosses zero has samples between -0.5 and 0, and loud
+//     integer audio exceeds 0.5, neither of which floats ever give.
+// So a word that is no such float proves integers, and a set low byte on words that all are such floats proves
+// floats. Words that are all such floats with zero low bytes (quiet floats from a 24-bit source, or integer audio
+// that stays positive and below half scale) prove nothing alone; a long stretch of them counts as floats, because
+// integer audio cannot stay on one side of zero for long, while misreading quiet floats as integers would be loud.
 struct CodingEvidence {
     bool outsideFloatRange = false;  // some word cannot be a microphone's float: integers
     bool lowByteSet = false;         // some word has low bits a 24-bit integer never has
