@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
+#endif
+
 namespace sim::devices {
 
 using sim::os::IoAnswer;
@@ -536,18 +541,37 @@ std::optional<Clock::time_point> KsAudioDevice::NextDue() const {
     return due;
 }
 
+void KsAudioDevice::DmaTransfer(BYTE* to, const BYTE* from, size_t bytes) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_ignore_thread_begin();
+#endif
+    std::memcpy(to, from, bytes);
+#if defined(__SANITIZE_THREAD__)
+    __tsan_ignore_thread_end();
+#endif
+}
+
 void KsAudioDevice::CompleteNext() {
     Pin& pin = *pin_;
     const StreamFormat& format = pin.format;
     if (pin.looped) {
         uint64_t k = pin.packetsDone;
         BYTE* packet = pin.buffer.get() + (k % 2) * pin.packetFrames * format.blockAlign;
+        // The WaveRT buffer is shared with the client as a real device's DMA memory is: the hardware moves it
+        // whenever its clock says, outside any lock or event the client could order its own accesses by. The
+        // device's copy into or out of it is hidden from the thread sanitizer for that reason; everything else
+        // the device does stays visible.
+        const size_t bytes = static_cast<size_t>(pin.packetFrames) * format.blockAlign;
+        dmaScratch_.resize(bytes);
         if (setup_.capture) {
-            Capture(format, signalOffset_ + static_cast<int64_t>(k * pin.packetFrames), packet, pin.packetFrames);
+            Capture(format, signalOffset_ + static_cast<int64_t>(k * pin.packetFrames), dmaScratch_.data(),
+                    pin.packetFrames);
+            DmaTransfer(packet, dmaScratch_.data(), bytes);
         } else {
             // A pin that takes packet announcements plays silence for a packet nobody announced.
             bool underrun = setup_.writePacketSupport && pin.announcedPacket < k + 1;
-            Render(format, underrun ? nullptr : packet, pin.packetFrames);
+            DmaTransfer(dmaScratch_.data(), packet, bytes);
+            Render(format, underrun ? nullptr : dmaScratch_.data(), pin.packetFrames);
         }
         pin.packetsDone = k + 1;
         if (pin.notification) SetEvent(pin.notification);

@@ -131,6 +131,8 @@ private:
     std::optional<Clock::time_point> NextDue() const;
     void CompleteNext();
     void Run();
+    // A copy between the WaveRT buffer and the device's own memory, as the hardware's DMA makes it.
+    static void DmaTransfer(BYTE* to, const BYTE* from, size_t bytes);
 
     Crystal crystal_;
     std::condition_variable wake_;
@@ -150,6 +152,7 @@ private:
     Clock::time_point anchorTime_;
     int64_t anchorFrames_ = 0;
     int64_t signalOffset_ = 0;
+    std::vector<BYTE> dmaScratch_;  // the device's side of a WaveRT packet transfer
     std::thread thread_;
 };
 
