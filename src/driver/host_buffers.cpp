@@ -62,7 +62,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
     for (DeviceFifo& fifo : inputFifos) fifo.SetHostBufferFrames(frames);
     outputFifo.SetHostBufferFrames(frames);
     bufferSize = newBufferSize;
-    inputLatency = frames;
+    UpdateLatencies();
 
     bool allocationFailed = false;
     for (int32_t i = 0; i < numChannels; ++i) {
@@ -70,12 +70,16 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
         const bool input = entry.isInput != ASIOFalse;
         const int32_t channels = input ? numInputs : numOutputs;
         int32_t& active = input ? numActiveInputs : numActiveOutputs;
-        if (entry.channelNum < 0 || entry.channelNum >= channels || active >= channels) {
+        int32_t* map = input ? inputChannelMap : outputChannelMap;
+        // A channel listed twice would be drained twice per tick: half its audio to each buffer, and a drop-out
+        // every tick.
+        if (entry.channelNum < 0 || entry.channelNum >= channels || active >= channels ||
+            IsActive(entry.channelNum, map, active)) {
             disposeBuffers();
             return ASE_InvalidParameter;
         }
         int32_t* allocation = new (std::nothrow) int32_t[2 * frames]();
-        (input ? inputChannelMap : outputChannelMap)[active] = entry.channelNum;
+        map[active] = entry.channelNum;
         (input ? inputBuffers : outputBuffers)[active] = allocation;
         ++active;
         entry.buffers[0] = allocation;

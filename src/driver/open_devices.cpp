@@ -15,6 +15,7 @@ bool CAsioDriver::OpenDevices() {
     outputSampleRate = 48000.0;
     decimationFactor = 1;
     numOutputs = kNumOutputs;
+    UpdateLatencies();
 
     if (clockWasRunning) StartClock();
     return numInputs > 0;
