@@ -41,8 +41,10 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
                                      ASIOCallbacks* hostCallbacks) {
     // Refused before anything changes: a size the fixed stores cannot serve would overflow them, and without
     // callbacks (or a list to fill) there is nothing a stream could be handed to.
+    // A list longer than the channels cannot be valid (a channel may be listed once), and is refused before the
+    // walk could read past the end of a host's shorter array.
     if (newBufferSize <= 0 || newBufferSize > kLargestBufferFrames || numChannels < 0 ||
-        (numChannels > 0 && !bufferInfos) || !hostCallbacks)
+        numChannels > numInputs + numOutputs || (numChannels > 0 && !bufferInfos) || !hostCallbacks)
         return ASE_InvalidParameter;
 
     disposeBuffers();
