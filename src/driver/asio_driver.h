@@ -14,6 +14,7 @@
 
 #include "asio/asio.h"
 #include "com/unknown.h"
+#include "device/device_manager.h"
 #include "driver/com_apartment.h"
 #include "sync/device_fifo.h"
 
@@ -142,6 +143,9 @@ public:
     // FIFO plus converter of microphones 1 to 8 and towards the playback device; each has the driver as owner.
     DeviceFifo inputFifos[kMaxInputs]{this, this, this, this, this, this, this, this};
     DeviceFifo outputFifo{this};
+    // The endpoints. Declared after the FIFOs so that it is destroyed first: its endpoints' stream threads feed
+    // and drain the FIFOs until they end.
+    CKSDeviceManager deviceManager;
     // Time-info flags raised on the host's thread (setClockSource) and merged into asioTime by the clock thread
     // before its next bufferSwitchTimeInfo, so that the host never reads asioTime while another thread writes it.
     std::atomic<uint32_t> pendingTimeFlags{0};

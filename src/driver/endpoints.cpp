@@ -1,11 +1,13 @@
-// Where the clock and the buffer set-up reach the endpoints' streams. The device manager takes this over: it
-// starts every endpoint's stream when the clock starts ticking, stops them when it ends, and rebuilds an
-// endpoint's packets for a new period. Until an endpoint layer is attached, the producers that feed the FIFOs
-// run on their own and there is nothing to start, stop or resize.
+// Where the clock and the buffer set-up reach the endpoints' streams, through the device manager: every endpoint
+// starts when the clock starts ticking and stops when it ends, and an endpoint's packets are rebuilt for a new
+// period. The manager acts only on endpoints it holds.
 #include "driver/asio_driver.h"
 
-void CAsioDriver::StartEndpoints() {}
+// Clock thread, before the first tick.
+void CAsioDriver::StartEndpoints() { deviceManager.StartAll(); }
 
-void CAsioDriver::StopEndpoints() {}
+// Clock thread, after the last tick.
+void CAsioDriver::StopEndpoints() { deviceManager.StopAll(); }
 
-void CAsioDriver::ResizeEndpoint(CKSDevice*, uint32_t) {}
+// Host's thread, with the clock stopped.
+void CAsioDriver::ResizeEndpoint(CKSDevice* endpoint, uint32_t frames) { deviceManager.ResizeDevice(endpoint, frames); }

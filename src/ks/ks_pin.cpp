@@ -442,6 +442,13 @@ HRESULT CKsAudPin::Reset() {
     return hr;
 }
 
+HRESULT CKsAudPin::Instantiate(BOOL looped, BOOL exclusive) {
+    if (m_hNotificationEvent) FreeBuffersWithNotification();
+    m_pBuffer = nullptr;
+    m_cbBuffer = 0;
+    return CKsPin::Instantiate(looped, exclusive);
+}
+
 HRESULT CKsAudPin::SetBufferDuration(ULONG duration) {
     KS_ENTER("CKsAudPin::SetBufferDuration");
     HRESULT hr = SetPropertySimple(KSPROPSETID_AudioBufferDuration, KSPROPERTY_AUDIOBUFFERDURATION, nullptr, 0,

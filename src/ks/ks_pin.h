@@ -78,6 +78,9 @@ public:
     ~CKsAudPin() override;
 
     HRESULT Reset() override;
+    // A new instance maps its own WaveRT buffer and registers its own event: what the previous instance was given
+    // went with its handle.
+    HRESULT Instantiate(BOOL looped, BOOL exclusive) override;
 
     HRESULT Init();
     bool IsFormatSupported(const WAVEFORMATEX* format) const;

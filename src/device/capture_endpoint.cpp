@@ -1,0 +1,281 @@
+// The capture endpoint: packets, start with the float switch, packet selection and decoding.
+#include "device/capture_endpoint.h"
+
+#include <cstring>
+#include <new>
+
+#include "device/sample_convert.h"
+#include "hid/float_format.h"
+
+CInputCaptureKS::CInputCaptureKS(CKsAudPin* openPin, DataCallback callback, void* context)
+    : CKSDevice(openPin, callback, context) {}
+
+CInputCaptureKS::~CInputCaptureKS() {
+    WaitForHandshake();
+    EndStreamThread();
+    Stop();
+    FreeBuffers();
+}
+
+void CInputCaptureKS::WaitForHandshake() {
+    if (!handshakeThread) return;
+    // Bounded: the exchange ends within its reply window plus one transfer limit.
+    WaitForSingleObject(handshakeThread, INFINITE);
+    CloseHandle(handshakeThread);
+    handshakeThread = nullptr;
+}
+
+void CInputCaptureKS::GetWaitEvents(HANDLE* events) {
+    if (!events) return;
+    for (uint32_t i = 0; i < packetCount; ++i) {
+        if (!packets) {
+            events[i] = nullptr;
+        } else if (packets[i].lastSample) {
+            events[i] = i == 0 ? packets[0].overlapped.hEvent : extraEvent;
+        } else {
+            events[i] = packets[i].overlapped.hEvent;
+        }
+    }
+}
+
+HANDLE CInputCaptureKS::GetCurrentPacketEvent(uint32_t& index) {
+    index = currentPacket;
+    if (!packets || currentPacket >= packetCount) return nullptr;
+    return packets[currentPacket].overlapped.hEvent;
+}
+
+// ---- Buffers
+
+bool CInputCaptureKS::CreateBuffers(uint32_t samples) {
+    FreeBuffers();
+    samplesPerPacket = 0;
+    bytesPerSample = BytesPerSample();
+    SetPeriodFor(samples);
+    // Only the codings this endpoint decodes; anything else (or no samples) leaves it without packets.
+    if (!pin || samples == 0 || bytesPerSample < 2 || bytesPerSample > 4) return false;
+
+    if (LoopedStreaming()) {
+        void* buffer = nullptr;
+        ULONG granted = 0;
+        const uint64_t requested = static_cast<uint64_t>(bytesPerSample) * samples * 2;
+        if (requested > 0x7FFFFFFFu ||
+            FAILED(pin->AllocateBuffersWithNotification(static_cast<ULONG>(requested), buffer, granted)) || !buffer)
+            return false;
+        const uint32_t perPacket = granted / (2 * bytesPerSample);
+        // A packet must hold at least the sentinel's slot and the one before it.
+        if (perPacket < 2) {
+            pin->FreeBuffersWithNotification();
+            return false;
+        }
+        packets.reset(new (std::nothrow) CapturePacket[2]());
+        sampleArea.reset(new (std::nothrow) float[2 * static_cast<size_t>(perPacket)]());
+        if (!packets || !sampleArea) {
+            packets.reset();
+            sampleArea.reset();
+            pin->FreeBuffersWithNotification();
+            return false;
+        }
+        samplesPerPacket = perPacket;
+        const ULONG extent = bytesPerSample * perPacket;
+        for (uint32_t i = 0; i < 2; ++i) {
+            CapturePacket& p = packets[i];
+            p.overlapped.hEvent = pin->m_hNotificationEvent;
+            p.header.FrameExtent = extent;
+            p.header.Data = static_cast<BYTE*>(buffer) + i * extent;
+            p.lastSample = static_cast<BYTE*>(p.header.Data) + (perPacket - 1) * bytesPerSample;
+            p.floats = sampleArea.get() + static_cast<size_t>(i) * perPacket;
+        }
+        packetCount = 2;
+        extraEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        return true;
+    }
+
+    pin->_SetState(KSSTATE_PAUSE);
+    packets.reset(new (std::nothrow) CapturePacket[kRequestPackets]());
+    sampleArea.reset(new (std::nothrow) float[kRequestPackets * static_cast<size_t>(samples)]());
+    if (!packets || !sampleArea) {
+        packets.reset();
+        sampleArea.reset();
+        return false;
+    }
+    for (uint32_t i = 0; i < kRequestPackets; ++i) {
+        CapturePacket& p = packets[i];
+        p.overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        p.header.Size = sizeof(KSSTREAM_HEADER);
+        p.header.PresentationTime.Numerator = 1;
+        p.header.PresentationTime.Denominator = 1;
+        p.header.FrameExtent = bytesPerSample * samples;
+        p.header.DataUsed = 0;
+        p.header.Data = sampleArea.get() + static_cast<size_t>(i) * samples;
+    }
+    samplesPerPacket = samples;
+    packetCount = kRequestPackets;
+    return true;
+}
+
+void CInputCaptureKS::FreeBuffers() {
+    if (packets && packetCount) {
+        if (packets[0].lastSample) {
+            pin->FreeBuffersWithNotification();
+            if (extraEvent) CloseHandle(extraEvent);
+            extraEvent = nullptr;
+        } else {
+            // Stopping the pin ends every request still queued; each then completes, which it may take a moment
+            // to do, and only then are the events closed and the area freed.
+            if (pin) pin->_SetState(KSSTATE_STOP);
+            for (uint32_t i = 0; i < packetCount; ++i) {
+                HANDLE event = packets[i].overlapped.hEvent;
+                if (!event) continue;
+                if (packets[i].submitted) WaitForSingleObject(event, 20);
+                CloseHandle(event);
+            }
+        }
+    }
+    packets.reset();
+    sampleArea.reset();
+    packetCount = 0;
+    currentPacket = 0;
+}
+
+// ---- System endpoint and HID channel
+
+void CInputCaptureKS::AttachEndpoint() {
+    const GUID container = FindSystemEndpoint(true);
+    static const GUID kZero{};
+    if (std::memcmp(&container, &kZero, sizeof container) != 0) hidChannel.Open(container);
+}
+
+// ---- Start (stream thread, or the caller's when the endpoint has no live stream thread)
+
+void CInputCaptureKS::StartOnStreamThread() {
+    rate.Restart();
+    startupSkip = startupSkipPeriods;
+    if (packets && packetCount) {
+        if (packets[0].lastSample) {
+            if (pin->m_hNotificationEvent) ResetEvent(pin->m_hNotificationEvent);
+            // Both packets count as unwritten until the device writes them after this start.
+            for (uint32_t i = 0; i < packetCount; ++i) StoreSentinel(packets[i]);
+        } else {
+            for (uint32_t i = 0; i < packetCount; ++i) SubmitPacket(i);
+        }
+    }
+    currentPacket = 0;
+    const bool exchange = format24In32 && hidChannel.IsOpen();
+    starting.store(exchange);
+    if (pin) pin->_SetState(KSSTATE_RUN);
+    if (!exchange) return;
+
+    // A previous exchange still under way keeps `starting` and ends it itself.
+    if (handshakeThread) {
+        if (WaitForSingleObject(handshakeThread, 0) != WAIT_OBJECT_0) return;
+        CloseHandle(handshakeThread);
+        handshakeThread = nullptr;
+    }
+    DWORD id = 0;
+    handshakeThread = CreateThread(nullptr, 0, &CInputCaptureKS::HandshakeThreadProc, this, 0, &id);
+    if (!handshakeThread) starting.store(false);
+}
+
+DWORD WINAPI CInputCaptureKS::HandshakeThreadProc(LPVOID argument) {
+    auto* endpoint = static_cast<CInputCaptureKS*>(argument);
+    // From the moment the command may reach the microphone, its packets are judged by their content.
+    endpoint->floatCommandSent.store(true);
+    hid::RequestFloatSamples(endpoint->hidChannel, endpoint->format24In32, endpoint->floatSamples);
+    endpoint->starting.store(false);
+    return 0;
+}
+
+// ---- Packets (stream thread). No allocation, no lock, no printing.
+
+bool CInputCaptureKS::HoldsSentinel(const CapturePacket& packet) const {
+    return std::memcmp(packet.lastSample, &kSentinel, bytesPerSample) == 0;
+}
+
+void CInputCaptureKS::StoreSentinel(CapturePacket& packet) {
+    std::memcpy(packet.lastSample, &kSentinel, bytesPerSample);
+    packet.converted = false;
+}
+
+void CInputCaptureKS::SubmitPacket(uint32_t index) {
+    if (!packets || index >= packetCount) return;
+    CapturePacket& packet = packets[index];
+    if (packet.lastSample) {
+        StoreSentinel(packet);
+        return;
+    }
+    packet.header.DataUsed = 0;
+    packet.converted = false;
+    packet.submitted = SUCCEEDED(pin->ReadData(&packet.header, &packet.overlapped));
+}
+
+void CInputCaptureKS::Decode(const void* source, float* target, uint32_t n) {
+    const uint32_t bits = bytesPerSample * 8;
+    if (bits == 32 && format24In32 && floatCommandSent.load()) {
+        // The microphone may be sending either coding: the packet itself says which.
+        if (ClassifyInt24In32OrFloat(source, n) == PacketCoding::Float) {
+            if (source != target) std::memcpy(target, source, static_cast<size_t>(n) * 4);
+        } else {
+            Pcm32ToFloat(source, target, n);
+        }
+        return;
+    }
+    if (bits == 32 && floatSamples.load()) {
+        if (source != target) std::memcpy(target, source, static_cast<size_t>(n) * 4);
+        return;
+    }
+    switch (bits) {
+        case 16:
+            Pcm16ToFloat(source, target, n);
+            break;
+        case 24:
+            Pcm24ToFloat(source, target, n);
+            break;
+        case 32:
+            Pcm32ToFloat(source, target, n);
+            break;
+        default:
+            break;
+    }
+}
+
+uint32_t CInputCaptureKS::TransferPacket(uint32_t index, bool resubmit) {
+    if (!packets || index >= packetCount) return 0;
+    uint32_t n = 0;
+    float* samples = nullptr;
+    if (packets[index].lastSample) {
+        // WaveRT: transfer the packet the device has really written, whichever the wake was for.
+        if (HoldsSentinel(packets[index])) {
+            const uint32_t next = index + 1 < packetCount ? index + 1 : 0;
+            if (!HoldsSentinel(packets[next])) {
+                index = next;
+            } else {
+                ULONG number = 0;
+                if (SUCCEEDED(pin->GetReadPacket(number))) index = (number - 1) & 1u;
+            }
+        }
+        CapturePacket& packet = packets[index];
+        const bool unwritten = HoldsSentinel(packet);
+        n = samplesPerPacket;
+        samples = packet.floats;
+        Decode(packet.header.Data, samples, n);
+        // A slot the device never wrote repeats the sample before it (32-bit codings) or is silent.
+        if (unwritten) samples[n - 1] = bytesPerSample == 4 ? samples[n - 2] : 0.0f;
+        packet.converted = true;
+    } else {
+        CapturePacket& packet = packets[index];
+        // Never more than the packet holds, whatever the device reports.
+        const ULONG used =
+            packet.header.DataUsed < packet.header.FrameExtent ? packet.header.DataUsed : packet.header.FrameExtent;
+        n = used / bytesPerSample;
+        samples = static_cast<float*>(packet.header.Data);
+        if (!packet.converted) {
+            Decode(samples, samples, n);
+            packet.converted = true;
+        }
+    }
+    currentPacket = index + 1 < packetCount ? index + 1 : 0;
+    packets[index].submitted = false;
+    Deliver(samples, n);
+    if (resubmit) SubmitPacket(index);
+    return n;
+}

@@ -1,0 +1,82 @@
+// CInputCaptureKS: the endpoint of one microphone. On each wake of its stream thread it takes the packet the
+// device has really completed, turns its samples into 32-bit floats and hands them to its data callback (which
+// pushes them into the microphone's FIFO), then gives the packet back to the device. When it starts it asks a
+// microphone streaming 24 valid bits in 32-bit containers to switch to IEEE floats, over the microphone's HID
+// channel.
+//
+// The float switch: the exchange runs on a helper thread of its own, so that starting the endpoints never waits for
+// a microphone that answers slowly or not at all (the stream is held back from the callback meanwhile). Because a
+// late echo, an echo under another report or a lost command all leave the driver unsure of what the microphone
+// now sends, every packet of such a stream is decoded by what it holds (ClassifyInt24In32OrFloat), never by what
+// the exchange reported: integers are never read as floats, nor floats as integers.
+//
+// WaveRT packets lie in the device's buffer and hold the device's coding only; their floats go to an area of their
+// own beside it, so a 16- or 24-bit stream never writes outside its packet. The sentinel that tells a written
+// packet from an unwritten one sits in the packet's true last sample slot.
+//
+// Threads: see CKSDevice. The packets, the areas and currentPacket belong to the stream thread (and to Start,
+// which runs there); the HID channel to the helper thread while it runs, and to the endpoint's owner otherwise.
+#pragma once
+
+#include <memory>
+
+#include "device/ks_device.h"
+
+class CInputCaptureKS : public CKSDevice {
+public:
+    static constexpr uint32_t kRequestPackets = 4;
+    static constexpr uint32_t kSentinel = 0x5A5A5A5Au;  // "ZZZZ"
+
+    struct CapturePacket {
+        KSSTREAM_HEADER header;
+        OVERLAPPED overlapped;
+        // WaveRT: the packet's last sample slot in the device's buffer, and its float area. Null in request mode.
+        BYTE* lastSample;
+        float* floats;
+        bool submitted;
+        bool converted;
+    };
+
+    CInputCaptureKS(CKsAudPin* pin, DataCallback callback, void* context);
+    ~CInputCaptureKS() override;
+
+    uint8_t GetWaitEventCount() override { return static_cast<uint8_t>(packetCount); }
+    void GetWaitEvents(HANDLE* events) override;
+    HANDLE GetCurrentPacketEvent(uint32_t& index) override;
+    uint32_t GetNumPackets() override { return packetCount; }
+    void FreeBuffers() override;
+    bool CreateBuffers(uint32_t samples) override;
+    void AttachEndpoint() override;
+    uint32_t TransferPacket(uint32_t index, bool resubmit) override;
+    void SubmitPacket(uint32_t index) override;
+
+    // Set by the manager from the pin's format: 32-bit containers carrying 24 valid bits.
+    bool format24In32 = false;
+    // Whether the float-format command may have reached the microphone during this endpoint's life; from then on
+    // each 24-in-32 packet is decoded by its content.
+    bool FloatCommandSent() const { return floatCommandSent.load(); }
+    bool HasHidChannel() const { return hidChannel.IsOpen(); }
+    // Waits for a HID exchange under way (tests, destruction).
+    void WaitForHandshake();
+
+protected:
+    void StartOnStreamThread() override;
+    void EndHelpers() override { WaitForHandshake(); }
+
+private:
+    static DWORD WINAPI HandshakeThreadProc(LPVOID endpoint);
+    bool HoldsSentinel(const CapturePacket& packet) const;
+    void StoreSentinel(CapturePacket& packet);
+    // Decodes n samples of the device's coding at `source` into `target` (which may be the same memory).
+    void Decode(const void* source, float* target, uint32_t n);
+
+    std::unique_ptr<CapturePacket[]> packets;
+    // Request mode: the packets' sample memory, 4 bytes per sample. WaveRT: the packets' float areas.
+    std::unique_ptr<float[]> sampleArea;
+    HANDLE extraEvent = nullptr;
+    uint32_t packetCount = 0;
+    uint32_t currentPacket = 0;
+    uint32_t bytesPerSample = 0;
+    HANDLE handshakeThread = nullptr;
+    std::atomic<bool> floatCommandSent{false};
+};
