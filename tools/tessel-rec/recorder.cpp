@@ -99,6 +99,7 @@ public:
         if (!report_->started) {
             if (silent) return;
             report_->started = true;
+            fadingIn_ = true;  // the first buffer ramps in from silence: its levels count, its shape does not
         } else if (silent) {
             // Flowing before and nothing now: the driver had no audio of this microphone for that buffer.
             ++report_->dropOuts;
@@ -114,6 +115,10 @@ public:
         report_->peak = std::max(report_->peak, peak);
         report_->frames += static_cast<uint64_t>(frames_);
         blockPeak_ = std::max(blockPeak_, peak);
+        if (fadingIn_) {
+            fadingIn_ = false;
+            return;
+        }
         if (kind_ == Kind::Ramp) TakeRamp(block, stride, crystalFrame);
         if (kind_ == Kind::Impulses) TakeImpulses(block, stride, crystalFrame);
     }
@@ -179,6 +184,7 @@ private:
     int32_t frames_;
     Kind kind_ = Kind::Other;
     int64_t impulsePeriod_ = 0;
+    bool fadingIn_ = false;
     bool havePrevious_ = false;
     bool previousNearWrap_ = false;
     int64_t previous_ = 0;
@@ -205,7 +211,7 @@ void PrintSummary(const RecordResult& result, const RecordOptions& options) {
         std::snprintf(rms, sizeof rms, "%.1f",
                       c.frames ? Decibels(std::sqrt(c.sumSquares / static_cast<double>(c.frames))) : -200.0);
         if (c.metrics.known) {
-            std::snprintf(offset, sizeof offset, "%+.1f ppm", c.metrics.offsetPpm);
+            if (c.metrics.offsetKnown) std::snprintf(offset, sizeof offset, "%+.1f ppm", c.metrics.offsetPpm);
             std::snprintf(ratio, sizeof ratio, "%.7f", c.metrics.converterRatio);
             std::snprintf(fill, sizeof fill, "%.0f", c.metrics.slowFillFrames);
         }
