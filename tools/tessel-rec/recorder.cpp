@@ -335,6 +335,8 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
     // A stream that stops delivering altogether (every device gone) ends the recording after two seconds.
     int64_t lastBlock = begin;
     std::vector<float> meters(static_cast<size_t>(inputs), 0.0f);
+    const double periodNs = 1e9 * static_cast<double>(s.frames) / rate;
+    double scheduleOrigin = 1e300;
     while (blocksDone < totalBlocks) {
         const int64_t now = SteadyNanoseconds();
         machine.Tick(static_cast<double>(now - begin) * 1e-9);
@@ -351,9 +353,15 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
         for (; r < available && blocksDone < totalBlocks; ++r, ++blocksDone) {
             const size_t block = static_cast<size_t>(r % kRingBlocks);
             const float* data = s.ring.data() + block * static_cast<size_t>(s.frames * inputs);
+            // The buffer switches keep the driver's schedule, a period apart, even when the clock thread runs
+            // late on a busy machine: each block is placed on that schedule (lateness only ever adds, so the
+            // earliest block seen so far marks it).
+            const double scheduled = static_cast<double>(s.blockTimes[block]) - static_cast<double>(r) * periodNs;
+            scheduleOrigin = std::min(scheduleOrigin, scheduled);
+            const int64_t blockTime = static_cast<int64_t>(scheduleOrigin + static_cast<double>(r) * periodNs);
             for (int32_t k = 0; k < inputs; ++k) {
                 int64_t crystal = -1;
-                if (!machine.CrystalFrame(static_cast<size_t>(k), s.blockTimes[block], rate, &crystal)) crystal = -1;
+                if (!machine.CrystalFrame(static_cast<size_t>(k), blockTime, rate, &crystal)) crystal = -1;
                 watches[static_cast<size_t>(k)].Take(data + k, inputs, crystal);
             }
             wav.Write(data, static_cast<uint32_t>(s.frames));
