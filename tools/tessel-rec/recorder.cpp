@@ -101,8 +101,9 @@ public:
             report_->started = true;
             fadingIn_ = true;  // the first buffer ramps in from silence: its levels count, its shape does not
         } else if (silent) {
-            // Flowing before and nothing now: the driver had no audio of this microphone for that buffer.
-            ++report_->dropOuts;
+            // Flowing before and nothing now: the driver had no audio of this microphone for that buffer (unless
+            // the signal itself is mostly silence, as an impulse train is).
+            if (kind_ != Kind::Impulses) ++report_->dropOuts;
             havePrevious_ = false;
             return;
         }
