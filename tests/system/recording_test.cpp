@@ -29,6 +29,10 @@ constexpr double kScale = 1.0;
 constexpr double kScale = 1.0;
 #endif
 
+// Under a sanitizer the threads run several times slower than the stream's periods allow: the streams still run
+// (that is what the sanitizers are there to watch) but their timing is not judged.
+constexpr bool kTimingJudged = kScale == 1.0;
+
 MicrophoneConfig Microphone(double ppm, Signal signal = Signal::Ramp()) {
     MicrophoneConfig config;
     config.offsetPpm = ppm;
@@ -127,7 +131,9 @@ TEST_F(Recording, FourDriftingMicrophonesArriveContinuous) {
         for (size_t k = 0; k < 4; ++k) {
             SCOPED_TRACE(k);
             const Breaks breaks = RampBreaks(inputsReceived[k], n);
-            EXPECT_LE(breaks.count, dropOuts + lostPackets[k]);
+            if (kTimingJudged) {
+                EXPECT_LE(breaks.count, dropOuts + lostPackets[k]);
+            }
         }
     }
 }
@@ -182,11 +188,15 @@ TEST_F(Recording, ImpulsesArriveAtTheReportedInputLatency) {
                 const sim::devices::Clock::time_point at{std::chrono::nanoseconds(static_cast<int64_t>(scheduled[b]))};
                 const int64_t frame = crystal.FramesSinceEpoch(at, rate);
                 const int64_t latency = ((frame + static_cast<int64_t>(loudest)) % period + period) % period;
-                EXPECT_NEAR(static_cast<double>(latency), reported, n) << "impulse in buffer " << b;
+                if (kTimingJudged) {
+                    EXPECT_NEAR(static_cast<double>(latency), reported, n) << "impulse in buffer " << b;
+                }
                 ++judged;
             }
         }
     }
     // Nine configurations: on a machine that lets the stream run at all, most impulses come before any drop-out.
-    EXPECT_GE(judged, 9) << "too few impulses arrived before a drop-out to judge the latency";
+    if (kTimingJudged) {
+        EXPECT_GE(judged, 9) << "too few impulses arrived before a drop-out to judge the latency";
+    }
 }
