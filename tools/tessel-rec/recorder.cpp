@@ -92,8 +92,10 @@ public:
         }
     }
 
-    // `crystalFrame` is the microphone's frame count when the block was handed over, or -1 if unknown.
-    void Take(const float* block, int32_t stride, int64_t crystalFrame) {
+    // `crystalFrame` is the microphone's frame count when block number `blockIndex` was handed over, or -1 if
+    // unknown.
+    void Take(const float* block, int32_t stride, int64_t crystalFrame, uint64_t blockIndex) {
+        blockIndex_ = blockIndex;
         bool silent = true;
         for (int32_t i = 0; i < frames_; ++i) silent = silent && block[i * stride] == 0.0f;
         if (!report_->started) {
@@ -174,13 +176,22 @@ private:
         AddLatency(((crystalFrame + loudest) % impulsePeriod_ + impulsePeriod_) % impulsePeriod_);
     }
 
-    void AddLatency(int64_t frames) {
-        if (report_->latencyCount == 0 || frames < report_->latencyMin) report_->latencyMin = frames;
-        if (report_->latencyCount == 0 || frames > report_->latencyMax) report_->latencyMax = frames;
-        report_->latencySum += static_cast<double>(frames);
-        ++report_->latencyCount;
+    void AddLatency(int64_t frames) { rawLatencies_.push_back({blockIndex_, frames}); }
+
+public:
+    // The latencies measured against the time each block arrived, corrected by how late it arrived:
+    // `latenessFrames[r]` is how far block r came after the driver's schedule, in frames.
+    void FinishLatency(const std::vector<double>& latenessFrames) {
+        for (const auto& [block, raw] : rawLatencies_) {
+            const int64_t frames = raw - std::llround(block < latenessFrames.size() ? latenessFrames[block] : 0.0);
+            if (report_->latencyCount == 0 || frames < report_->latencyMin) report_->latencyMin = frames;
+            if (report_->latencyCount == 0 || frames > report_->latencyMax) report_->latencyMax = frames;
+            report_->latencySum += static_cast<double>(frames);
+            ++report_->latencyCount;
+        }
     }
 
+private:
     ChannelReport* report_;
     int32_t frames_;
     Kind kind_ = Kind::Other;
@@ -190,6 +201,8 @@ private:
     bool previousNearWrap_ = false;
     int64_t previous_ = 0;
     float blockPeak_ = 0.0f;
+    uint64_t blockIndex_ = 0;
+    std::vector<std::pair<uint64_t, int64_t>> rawLatencies_;
 };
 
 std::string Meter(float peak) {
@@ -337,7 +350,7 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
     int64_t lastBlock = begin;
     std::vector<float> meters(static_cast<size_t>(inputs), 0.0f);
     const double periodNs = 1e9 * static_cast<double>(s.frames) / rate;
-    double scheduleOrigin = 1e300;
+    std::vector<double> blockOffsets;
     while (blocksDone < totalBlocks) {
         const int64_t now = SteadyNanoseconds();
         machine.Tick(static_cast<double>(now - begin) * 1e-9);
@@ -354,16 +367,14 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
         for (; r < available && blocksDone < totalBlocks; ++r, ++blocksDone) {
             const size_t block = static_cast<size_t>(r % kRingBlocks);
             const float* data = s.ring.data() + block * static_cast<size_t>(s.frames * inputs);
-            // The buffer switches keep the driver's schedule, a period apart, even when the clock thread runs
-            // late on a busy machine: each block is placed on that schedule (lateness only ever adds, so the
-            // earliest block seen so far marks it).
-            const double scheduled = static_cast<double>(s.blockTimes[block]) - static_cast<double>(r) * periodNs;
-            scheduleOrigin = std::min(scheduleOrigin, scheduled);
-            const int64_t blockTime = static_cast<int64_t>(scheduleOrigin + static_cast<double>(r) * periodNs);
+            // Where the block stands against a schedule of one period per block; how late it came is known
+            // once the later blocks are in (see below).
+            blockOffsets.push_back(static_cast<double>(s.blockTimes[block]) -
+                                   static_cast<double>(blocksDone) * periodNs);
             for (int32_t k = 0; k < inputs; ++k) {
                 int64_t crystal = -1;
-                if (!machine.CrystalFrame(static_cast<size_t>(k), blockTime, rate, &crystal)) crystal = -1;
-                watches[static_cast<size_t>(k)].Take(data + k, inputs, crystal);
+                if (!machine.CrystalFrame(static_cast<size_t>(k), s.blockTimes[block], rate, &crystal)) crystal = -1;
+                watches[static_cast<size_t>(k)].Take(data + k, inputs, crystal, blocksDone);
             }
             wav.Write(data, static_cast<uint32_t>(s.frames));
             lastBlock = now;
@@ -386,6 +397,17 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
     }
     driver->stop();
     if (options.progress) std::printf("\n");
+    // The buffer switches keep the driver's schedule even when the clock thread runs late on a busy machine, and
+    // a clock that fell far behind restarts its schedule later. So the schedule a block belongs to is marked by
+    // the earliest offset among it and the blocks after it (lateness only ever adds); what the block has beyond
+    // that is lateness, not latency.
+    std::vector<double> latenessFrames(blockOffsets.size());
+    double earliest = 1e300;
+    for (size_t r = blockOffsets.size(); r-- > 0;) {
+        earliest = std::min(earliest, blockOffsets[r]);
+        latenessFrames[r] = (blockOffsets[r] - earliest) * rate * 1e-9;
+    }
+    for (ChannelWatch& watch : watches) watch.FinishLatency(latenessFrames);
     result.hostOverruns += s.overruns.load();
     result.framesWritten = wav.FramesWritten();
     const bool fileWritten = wav.Close();
