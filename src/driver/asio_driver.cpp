@@ -34,14 +34,19 @@ CAsioDriver::CAsioDriver(IUnknown* outer, HRESULT* result, bool isFloatVariant)
             reinterpret_cast<void*>(GetProcAddress(avrtModule, "AvRevertMmThreadCharacteristics")));
     }
     apartmentAtCreate.reset(new (std::nothrow) ComApartmentGuard());
+    UpdateLatencies();
 }
 
 CAsioDriver::~CAsioDriver() {
+    // The last Release made from inside a host callback: the clock thread lets go of the driver first.
+    if (OnOwnClockThread()) StopClock();
     if (started) {
         StopClock();
         started = false;
     }
-    SaveSettings(*this);
+    // A host that only probes the driver (create, query, release) never loaded the user's settings; writing the
+    // defaults back would wipe them.
+    if (settingsLoaded) SaveSettings(*this);
     disposeBuffers();
     CloseDevices();
     apartmentAtCreate.reset();

@@ -74,7 +74,16 @@ public:
 
     // Device open and close sequence.
     bool OpenDevices();
+    // Opens every playback device at `outputRate` and keeps the one named by the "Output Device" setting on the
+    // output FIFO; true when one is attached.
+    bool OpenOutputDevice(uint32_t inputRate, uint32_t outputRate, uint16_t channelCount, uint32_t bufferFrames);
     void CloseDevices();
+    // The latencies reported to the host, from the buffer size and the steered fills.
+    void UpdateLatencies();
+    // The fills the FIFOs are steered to, in frames of the driver's rate: 2.5 buffers for a microphone (the
+    // capture data callback's target), 3.5 for the output (the clock's own).
+    static uint32_t CaptureFillTargetFrames(uint32_t bufferFrames) { return bufferFrames * 5 / 2; }
+    static uint32_t RenderFillTargetFrames(uint32_t bufferFrames) { return bufferFrames * 7 / 2; }
     // Clock thread.
     bool StartClock();
     void StopClock();
@@ -101,8 +110,8 @@ public:
     int32_t outputChannelMap[kNumOutputs] = {};
     int32_t silence[kSilenceSamples] = {};
     int32_t bufferSize = kDefaultBufferSize;
-    uint32_t inputLatency = kDefaultBufferSize;
-    uint32_t outputLatency = 576;
+    uint32_t inputLatency = 0;  // set by UpdateLatencies
+    uint32_t outputLatency = 0;
     int32_t numInputs = 0;
     int32_t numOutputs = 0;
     int32_t numActiveInputs = 0;
@@ -121,6 +130,7 @@ public:
     bool autoOpenPanel = false;
     bool panelOpenedByHost = false;
     bool showMetrics = false;
+    bool settingsLoaded = false;  // only settings that were loaded are ever written back
     const bool isFloat;
     bool firmwareUpdateRequired = false;
     uint32_t panelOpenTime = 0;
@@ -149,7 +159,10 @@ public:
     float outputScratch[kNumOutputs][kSilenceSamples] = {};
 
 private:
+    // Whether the caller is this driver's clock thread (a host call made from inside a callback).
+    bool OnOwnClockThread() const;
     static DWORD WINAPI ClockThreadProc(LPVOID driver);
+    bool PrimeInput(DeviceFifo& fifo, uint32_t frames);
     void ClockLoop();
     void GatherInputs(uint32_t frames, uint32_t offset);
     void ScatterOutputs(uint32_t frames, uint32_t offset);

@@ -44,7 +44,18 @@ std::atomic_ref<T> Shared(T& field) {
     return std::atomic_ref<T>(field);
 }
 
+// What a clock thread knows of itself: whose clock it is, and whether that driver let it go from inside a host
+// callback. Once let go, the thread touches nothing of the driver (which may already be destroyed) and ends as
+// soon as the callback returns.
+struct ClockThreadState {
+    const CAsioDriver* driver = nullptr;
+    bool released = false;
+};
+thread_local ClockThreadState clockThreadState;
+
 }  // namespace
+
+bool CAsioDriver::OnOwnClockThread() const { return clockThreadState.driver == this && !clockThreadState.released; }
 
 ASIOError CAsioDriver::start() {
     if (!callbacks) return ASE_NotPresent;
@@ -93,6 +104,18 @@ bool CAsioDriver::StartClock() {
 
 void CAsioDriver::StopClock() {
     clockExit = true;
+    if (OnOwnClockThread()) {
+        // Called from inside the host's callback (hosts stop, dispose or release on an error path there): the
+        // thread cannot wait for itself. It stops the endpoints as it would on its way out, lets go of the
+        // driver, and ends once the callback returns.
+        StopEndpoints();
+        clockThreadState.released = true;
+        CloseHandle(clockThread);
+        clockThread = INVALID_HANDLE_VALUE;
+        clockThreadId = 0;
+        clockRunning = false;
+        return;
+    }
     if (clockThread != INVALID_HANDLE_VALUE) {
         if (WaitForSingleObject(clockThread, kClockEndWaitMs) == WAIT_TIMEOUT)
             TerminateThread(clockThread, kTerminatedExitCode);
@@ -125,6 +148,7 @@ ASIOError CAsioDriver::outputReady() { return ASE_NotPresent; }
 
 DWORD WINAPI CAsioDriver::ClockThreadProc(LPVOID argument) {
     CAsioDriver* driver = static_cast<CAsioDriver*>(argument);
+    clockThreadState = ClockThreadState{driver, false};
     const bool leaveApartment = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) != RPC_E_CHANGED_MODE;
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     HANDLE mmcss = nullptr;
@@ -133,7 +157,10 @@ DWORD WINAPI CAsioDriver::ClockThreadProc(LPVOID argument) {
         mmcss = driver->avSetMmThreadCharacteristics("Pro Audio", &taskIndex);
     }
     driver->ClockLoop();
-    if (mmcss && driver->avRevertMmThreadCharacteristics) driver->avRevertMmThreadCharacteristics(mmcss);
+    // A thread let go from inside a callback leaves the task to end with it: the driver, and the function
+    // pointer it holds, may be gone.
+    if (!clockThreadState.released && mmcss && driver->avRevertMmThreadCharacteristics)
+        driver->avRevertMmThreadCharacteristics(mmcss);
     if (leaveApartment) CoUninitialize();
     return 0;
 }
@@ -158,11 +185,15 @@ void CAsioDriver::ClockLoop() {
         QueryPerformanceCounter(&counter);
         const int64_t elapsed = counter.QuadPart - last;
         if (elapsed >= kLatePeriods * period) {
+            // The host never gets the missed buffers; their audio stays queued, so every stream now runs that
+            // much later than reported until the steering or a trim takes it back. That is a drop-out too.
             last = counter.QuadPart;
+            ++dropOutCount;
         } else if (elapsed >= period) {
             GatherInputs(frames, offset);
             ScatterOutputs(frames, offset);
             SwitchBuffers();
+            if (clockThreadState.released) return;
             ++tickCount;
             last += period;
         } else if (period > kSleepThresholdCounts) {
@@ -181,18 +212,25 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
     bool dropOut = false;
     for (int32_t i = 0; i < numInputs; ++i) trimmed[i] = inputFifos[i].Trim(frames);
 
-    const int32_t entries = std::min(numActiveInputs, numInputs);
-    for (int32_t k = 0; k < entries; ++k) {
+    for (int32_t k = 0; k < numActiveInputs; ++k) {
         const int32_t channel = inputChannelMap[k];
-        if (channel < 0 || channel >= numInputs) continue;
-        DeviceFifo& fifo = inputFifos[channel];
         int32_t* half = inputBuffers[k] + offset;
+        // A channel the last reopen no longer has (fewer microphones) is silent, not its last audio replayed.
+        if (channel < 0 || channel >= numInputs) {
+            std::memset(half, 0, frames * sizeof(int32_t));
+            continue;
+        }
+        DeviceFifo& fifo = inputFifos[channel];
         readThisTick[channel] = true;
         if (firmwareUpdateRequired || !fifo.device) {
             std::memset(half, 0, frames * sizeof(int32_t));
             continue;
         }
         const bool wasFlowing = !fifo.FadeInPending();
+        if (!wasFlowing && !PrimeInput(fifo, frames)) {
+            std::memset(half, 0, frames * sizeof(int32_t));
+            continue;
+        }
         if (!fifo.ReadBuffer(inputScratch, frames)) {
             // Less than one buffer: the host gets silence and nothing is consumed.
             std::memset(half, 0, frames * sizeof(int32_t));
@@ -219,6 +257,17 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
     if (dropOut) ++dropOutCount;
     // What a host really waits: the audio still queued behind the buffer it receives, plus that buffer.
     if (attached) latencyFrames = static_cast<uint32_t>(fillSum / attached) + frames;
+}
+
+// A microphone's first buffer after a reset is read only once its FIFO holds the fill it is steered to, and
+// from exactly that fill: the stream then starts with the latency getLatencies reports, instead of one or two
+// buffers short of it and creeping up while the steering catches up, and with its full margin against jitter.
+bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
+    const uint32_t target = CaptureFillTargetFrames(frames);
+    const uint32_t fill = fifo.FillFrames();
+    if (fill < target) return false;
+    if (fill > target) fifo.Skip(fill - target);
+    return true;
 }
 
 void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset) {
@@ -258,10 +307,12 @@ void CAsioDriver::SwitchBuffers() {
         asioTime.timeInfo.flags |= pendingTimeFlags.exchange(0);
         getSamplePosition(&asioTime.timeInfo.samplePosition, &asioTime.timeInfo.systemTime);
         callbacks->bufferSwitchTimeInfo(&asioTime, static_cast<int32_t>(bufferIndex), ASIOTrue);
+        if (clockThreadState.released) return;
         // The changes have been announced once.
         asioTime.timeInfo.flags &= ~static_cast<uint32_t>(kSampleRateChanged | kClockSourceChanged);
     } else if (callbacks->bufferSwitch) {
         callbacks->bufferSwitch(static_cast<int32_t>(bufferIndex), ASIOTrue);
+        if (clockThreadState.released) return;
     }
     bufferIndex = 1 - bufferIndex;
 }

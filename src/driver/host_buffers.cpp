@@ -41,8 +41,10 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
                                      ASIOCallbacks* hostCallbacks) {
     // Refused before anything changes: a size the fixed stores cannot serve would overflow them, and without
     // callbacks (or a list to fill) there is nothing a stream could be handed to.
+    // A list longer than the channels cannot be valid (a channel may be listed once), and is refused before the
+    // walk could read past the end of a host's shorter array.
     if (newBufferSize <= 0 || newBufferSize > kLargestBufferFrames || numChannels < 0 ||
-        (numChannels > 0 && !bufferInfos) || !hostCallbacks)
+        numChannels > numInputs + numOutputs || (numChannels > 0 && !bufferInfos) || !hostCallbacks)
         return ASE_InvalidParameter;
 
     disposeBuffers();
@@ -62,7 +64,7 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
     for (DeviceFifo& fifo : inputFifos) fifo.SetHostBufferFrames(frames);
     outputFifo.SetHostBufferFrames(frames);
     bufferSize = newBufferSize;
-    inputLatency = frames;
+    UpdateLatencies();
 
     bool allocationFailed = false;
     for (int32_t i = 0; i < numChannels; ++i) {
@@ -70,12 +72,16 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
         const bool input = entry.isInput != ASIOFalse;
         const int32_t channels = input ? numInputs : numOutputs;
         int32_t& active = input ? numActiveInputs : numActiveOutputs;
-        if (entry.channelNum < 0 || entry.channelNum >= channels || active >= channels) {
+        int32_t* map = input ? inputChannelMap : outputChannelMap;
+        // A channel listed twice would be drained twice per tick: half its audio to each buffer, and a drop-out
+        // every tick.
+        if (entry.channelNum < 0 || entry.channelNum >= channels || active >= channels ||
+            IsActive(entry.channelNum, map, active)) {
             disposeBuffers();
             return ASE_InvalidParameter;
         }
         int32_t* allocation = new (std::nothrow) int32_t[2 * frames]();
-        (input ? inputChannelMap : outputChannelMap)[active] = entry.channelNum;
+        map[active] = entry.channelNum;
         (input ? inputBuffers : outputBuffers)[active] = allocation;
         ++active;
         entry.buffers[0] = allocation;

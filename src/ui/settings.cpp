@@ -68,6 +68,7 @@ void LoadSettings(CAsioDriver& driver) {
         RegCloseKey(key);
     }
     driver.outputDeviceName = read ? std::string(name) : std::string();
+    driver.settingsLoaded = true;
 }
 
 void SaveSettings(CAsioDriver& driver) {

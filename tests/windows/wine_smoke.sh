@@ -71,7 +71,7 @@ for class in "integer $integer_clsid Tessel" "float $float_clsid Tessel (Float)"
 done
 
 echo "wine smoke: tessel-rec (the Windows build, through COM)"
-output=$(cd "$dir" && wine tessel-rec.exe | tr -d '\r') || true
+output=$(cd "$dir" && wine tessel-rec.exe --list | tr -d '\r') || true
 echo "$output" | sed 's/^/    /'
 check "drivers created" "$(echo "$output" | grep -c '^  name: Tessel$')" "2"
 check "init results" "$(echo "$output" | grep -c '^  init: 0 (ASIO Driver open Failure!)$')" "2"

@@ -1,152 +1,185 @@
-// tessel-rec: finds the Tessel drivers exactly as an ASIO host does (the keys under
-// HKEY_LOCAL_MACHINE\SOFTWARE\ASIO, the class ID, then COM with the class ID as interface ID) and prints what
-// each driver says of itself. --register / --unregister run the driver module's own registration.
+// tessel-rec: records from the Tessel ASIO driver into a WAV file, exactly as an ASIO host would reach it, and
+// says how healthy the recording was. Also registers the driver module (as regsvr32 does) and describes the
+// registered drivers.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "asio/asio.h"
+#include "asio_registry.h"
+#include "machine.h"
+#include "recorder.h"
 
 namespace {
 
 const char kDefaultModule[] = "Tessel-ASIO-x64.dll";
 
-struct DriverEntry {
-    std::string keyName;
-    std::string classIdText;
-    std::string description;
-};
-
-std::string ReadString(HKEY key, const char* name) {
-    char text[256] = {};
-    DWORD size = sizeof text - 1;
-    DWORD type = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
-        type != REG_SZ)
-        return std::string();
-    return std::string(text);
+void Usage(std::FILE* to) {
+    std::fprintf(
+        to,
+        "usage: tessel-rec [options]             record every input of the driver into a WAV file\n"
+        "  -d, --duration SECONDS     how long to record (default 5)\n"
+        "  -o, --output FILE          the WAV file (default tessel-rec.wav)\n"
+        "  -r, --rate HZ              48000, 96000 or 192000 (default 48000)\n"
+        "  -b, --buffer FRAMES        ASIO buffer size (default: the driver's preferred size)\n"
+        "  -c, --class int|float      the driver class: \"Tessel ASIO Driver\" or \"Tessel (Float) ASIO Driver\" "
+        "(default int)\n"
+        "      --driver NAME          the ASIO driver registered as NAME instead\n"
+        "      --pcm24                write 24-bit PCM instead of 32-bit float\n"
+        "      --quiet                no progress line\n"
+        "  --sim                      record from a virtual machine (Linux build): microphones on their own crystals\n"
+        "      --mics N               how many microphones (default 4)\n"
+        "      --ppm LIST             their crystal offsets, e.g. -80,-20,+30,+90 (the default)\n"
+        "      --signal I=SIGNAL      microphone I's signal (1-based): ramp (default), sine:HZ[:LEVEL],\n"
+        "                             impulses:FRAMES[:LEVEL], silence\n"
+        "      --firmware I           microphone I needs a firmware update (the driver then records silence)\n"
+        "      --unplug I=SECONDS     unplug microphone I that far into the recording\n"
+        "      --stall I=SECONDS:MS   microphone I stops delivering for MS milliseconds\n"
+        "      --no-playback          no playback device in the machine\n"
+        "exit code: 0 when nothing was lost, 3 when audio was lost, 1 when the driver could not record, 2 on bad "
+        "options\n"
+        "\n"
+        "       tessel-rec --list [TEXT]         describe the registered ASIO drivers whose name contains TEXT\n"
+        "       tessel-rec --register [MODULE]   register the driver module (default %s)\n"
+        "       tessel-rec --unregister [MODULE] unregister it\n",
+        kDefaultModule);
 }
 
-std::vector<DriverEntry> ListAsioDrivers() {
-    std::vector<DriverEntry> drivers;
-    HKEY asio;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO", 0, KEY_READ, &asio) != ERROR_SUCCESS) return drivers;
-    char name[256];
-    for (DWORD index = 0; RegEnumKeyA(asio, index, name, sizeof name) == ERROR_SUCCESS; ++index) {
-        HKEY driver;
-        if (RegOpenKeyExA(asio, name, 0, KEY_READ, &driver) != ERROR_SUCCESS) continue;
-        drivers.push_back({name, ReadString(driver, "CLSID"), ReadString(driver, "Description")});
-        RegCloseKey(driver);
-    }
-    RegCloseKey(asio);
-    return drivers;
-}
-
-bool ParseClassId(const std::string& text, CLSID* classId) {
-    WCHAR wide[64] = {};
-    if (text.size() >= 63) return false;
-    if (!MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide, 64)) return false;
-    return SUCCEEDED(CLSIDFromString(wide, classId));
-}
-
-const char* YesNo(ASIOError result) { return result == ASE_OK ? "yes" : "no"; }
-
-bool Describe(const DriverEntry& entry) {
-    std::printf("%s\n  CLSID %s, description \"%s\"\n", entry.keyName.c_str(), entry.classIdText.c_str(),
-                entry.description.c_str());
-    CLSID classId;
-    if (!ParseClassId(entry.classIdText, &classId)) {
-        std::printf("  the CLSID value is not a class ID\n");
-        return false;
-    }
-    IASIO* driver = nullptr;
-    HRESULT hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, classId, reinterpret_cast<void**>(&driver));
-    if (FAILED(hr) || !driver) {
-        std::printf("  CoCreateInstance failed: 0x%08X\n", (unsigned)hr);
-        return false;
-    }
-    char name[64] = {};
-    driver->getDriverName(name);
-    std::printf("  name: %s\n  version: %d\n", name, (int)driver->getDriverVersion());
-    ASIOBool initialised = driver->init(nullptr);
-    char message[128] = {};
-    driver->getErrorMessage(message);
-    std::printf("  init: %d (%s)\n", (int)initialised, message);
-    int32_t inputs = 0, outputs = 0;
-    driver->getChannels(&inputs, &outputs);
-    std::printf("  channels: %d in, %d out\n", (int)inputs, (int)outputs);
-    int32_t inputLatency = 0, outputLatency = 0;
-    driver->getLatencies(&inputLatency, &outputLatency);
-    std::printf("  latencies: %d in, %d out (frames)\n", (int)inputLatency, (int)outputLatency);
-    int32_t minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
-    driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
-    std::printf("  buffer sizes: min %d, max %d, preferred %d, granularity %d\n", (int)minSize, (int)maxSize,
-                (int)preferred, (int)granularity);
-    ASIOSampleRate rate = 0;
-    driver->getSampleRate(&rate);
-    std::printf("  sample rate: %.0f\n", rate);
-    std::printf("  can do: 44100 %s, 48000 %s, 96000 %s, 192000 %s\n", YesNo(driver->canSampleRate(44100.0)),
-                YesNo(driver->canSampleRate(48000.0)), YesNo(driver->canSampleRate(96000.0)),
-                YesNo(driver->canSampleRate(192000.0)));
-    driver->Release();
+bool ParseIndexed(const std::string& text, size_t* index, std::string* value) {
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0) return false;
+    char* end = nullptr;
+    const long i = std::strtol(text.c_str(), &end, 10);
+    if (end != text.c_str() + equals || i < 1 || i > 64) return false;
+    *index = static_cast<size_t>(i - 1);
+    *value = text.substr(equals + 1);
     return true;
 }
 
-// What regsvr32 does: load the module and call its registration export.
-int RunServerExport(const char* exportName, const char* modulePath) {
-    HMODULE module = LoadLibraryA(modulePath);
-    if (!module) {
-        std::fprintf(stderr, "tessel-rec: cannot load %s (error %u)\n", modulePath, (unsigned)GetLastError());
-        return 1;
-    }
-    typedef HRESULT(STDAPICALLTYPE * ServerFunction)();
-    auto function = reinterpret_cast<ServerFunction>(reinterpret_cast<void*>(GetProcAddress(module, exportName)));
-    if (!function) {
-        std::fprintf(stderr, "tessel-rec: %s has no %s\n", modulePath, exportName);
-        FreeLibrary(module);
-        return 1;
-    }
-    HRESULT hr = function();
-    FreeLibrary(module);
-    std::printf("%s: 0x%08X\n", exportName, (unsigned)hr);
-    return SUCCEEDED(hr) ? 0 : 1;
-}
-
-void Usage() {
-    std::printf(
-        "usage: tessel-rec [--driver TEXT]           describe the ASIO drivers whose key contains TEXT\n"
-        "                                           (default \"Tessel\")\n"
-        "       tessel-rec --register [MODULE]      register the driver module (default %s)\n"
-        "       tessel-rec --unregister [MODULE]    unregister it\n",
-        kDefaultModule);
+bool ParseNumber(const char* text, double low, double high, double* value) {
+    char* end = nullptr;
+    *value = std::strtod(text, &end);
+    return end != text && *end == '\0' && *value >= low && *value <= high;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string filter = "Tessel";
+    RecordOptions options;
+    bool sim = false;
+    int microphones = 4;
+    std::vector<double> offsets = {-80, -20, 30, 90};
+    bool offsetsGiven = false;
+    std::vector<std::pair<size_t, std::string>> signals, unplugs, stalls;
+    std::vector<size_t> firmware;
+    bool playback = true;
+
     for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
-        const char* module = (i + 1 < argc) ? argv[i + 1] : kDefaultModule;
-        if (argument == "--register") return RunServerExport("DllRegisterServer", module);
-        if (argument == "--unregister") return RunServerExport("DllUnregisterServer", module);
-        if (argument == "--driver" && i + 1 < argc) {
-            filter = argv[++i];
+        const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        auto value = [&]() -> const char* { return argv[++i]; };
+        auto bad = [&](const char* what) {
+            std::fprintf(stderr, "tessel-rec: %s: %s\n", what, argument.c_str());
+            Usage(stderr);
+            return 2;
+        };
+        double number = 0;
+        if (argument == "--register" || argument == "--unregister") {
+            const char* module = hasValue ? argv[i + 1] : kDefaultModule;
+            return RunServerExport(argument == "--register" ? "DllRegisterServer" : "DllUnregisterServer", module);
+        } else if (argument == "--list") {
+            const std::string filter = hasValue ? argv[i + 1] : "Tessel";
+            const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            const int described = DescribeDrivers(filter);
+            if (SUCCEEDED(hr)) CoUninitialize();
+            return described > 0 ? 0 : 1;
+        } else if (argument == "--help" || argument == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if ((argument == "-d" || argument == "--duration") && hasValue) {
+            if (!ParseNumber(value(), 0.1, 24 * 3600.0, &options.seconds)) return bad("bad duration");
+        } else if ((argument == "-o" || argument == "--output") && hasValue) {
+            options.outputPath = value();
+        } else if ((argument == "-r" || argument == "--rate") && hasValue) {
+            if (!ParseNumber(value(), 1, 1e6, &options.sampleRate)) return bad("bad rate");
+        } else if ((argument == "-b" || argument == "--buffer") && hasValue) {
+            if (!ParseNumber(value(), 1, 65536, &number)) return bad("bad buffer size");
+            options.bufferSize = static_cast<int32_t>(number);
+        } else if ((argument == "-c" || argument == "--class") && hasValue) {
+            const std::string which = value();
+            if (which != "int" && which != "float") return bad("the class is int or float");
+            options.driverFilter = which == "float" ? "Tessel (Float) ASIO Driver" : "Tessel ASIO Driver";
+        } else if (argument == "--driver" && hasValue) {
+            options.driverFilter = value();
+        } else if (argument == "--pcm24") {
+            options.format = WavWriter::Format::Pcm24;
+        } else if (argument == "--quiet") {
+            options.progress = false;
+        } else if (argument == "--sim") {
+            sim = true;
+        } else if (argument == "--mics" && hasValue) {
+            if (!ParseNumber(value(), 0, 16, &number)) return bad("between 0 and 16 microphones");
+            microphones = static_cast<int>(number);
+        } else if (argument == "--ppm" && hasValue) {
+            if (!ParseOffsets(value(), &offsets)) return bad("bad offset list");
+            offsetsGiven = true;
+        } else if ((argument == "--signal" || argument == "--unplug" || argument == "--stall") && hasValue) {
+            size_t index = 0;
+            std::string text;
+            if (!ParseIndexed(value(), &index, &text)) return bad("expected I=VALUE");
+            (argument == "--signal" ? signals : argument == "--unplug" ? unplugs : stalls).push_back({index, text});
+        } else if (argument == "--firmware" && hasValue) {
+            if (!ParseNumber(value(), 1, 64, &number)) return bad("bad microphone number");
+            firmware.push_back(static_cast<size_t>(number) - 1);
+        } else if (argument == "--no-playback") {
+            playback = false;
         } else {
-            Usage();
-            return argument == "--help" ? 0 : 2;
+            return bad("unknown option");
         }
     }
 
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    int described = 0;
-    for (const auto& entry : ListAsioDrivers())
-        if (entry.keyName.find(filter) != std::string::npos && Describe(entry)) ++described;
-    if (SUCCEEDED(hr)) CoUninitialize();
-    if (described == 0) {
-        std::printf("no ASIO driver matching \"%s\" could be created\n", filter.c_str());
-        return 1;
+    std::unique_ptr<Machine> machine;
+    if (sim) {
+        MachineSetup setup;
+        if (offsetsGiven && static_cast<int>(offsets.size()) != microphones)
+            microphones = static_cast<int>(offsets.size());
+        for (int k = 0; k < microphones; ++k) {
+            MicrophoneSetup mic;
+            mic.offsetPpm = k < static_cast<int>(offsets.size()) ? offsets[static_cast<size_t>(k)] : 0.0;
+            setup.microphones.push_back(mic);
+        }
+        auto at = [&](size_t index) -> MicrophoneSetup* {
+            return index < setup.microphones.size() ? &setup.microphones[index] : nullptr;
+        };
+        for (auto& [index, text] : signals)
+            if (MicrophoneSetup* mic = at(index)) mic->signal = text;
+        for (auto& [index, text] : unplugs)
+            if (MicrophoneSetup* mic = at(index)) mic->fault = "unplug:" + text;
+        for (auto& [index, text] : stalls)
+            if (MicrophoneSetup* mic = at(index)) mic->fault = "stall:" + text;
+        for (size_t index : firmware)
+            if (MicrophoneSetup* mic = at(index)) mic->needsFirmware = true;
+        setup.playback = playback;
+        std::string error;
+        machine = VirtualMachine(setup, &error);
+        if (!machine) {
+            std::fprintf(stderr, "tessel-rec: %s\n", error.c_str());
+            return 2;
+        }
+        std::printf("virtual machine: %d microphone(s) at", microphones);
+        for (const MicrophoneSetup& mic : setup.microphones)
+            std::printf(" %+.0f ppm (%s)", mic.offsetPpm, mic.signal.c_str());
+        std::printf("%s\n", playback ? ", a playback device" : ", no playback device");
+    } else {
+        machine = RealMachine();
     }
-    return 0;
+
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    std::printf("recording %.1f s from \"%s\" at %.0f Hz into %s\n", options.seconds, options.driverFilter.c_str(),
+                options.sampleRate, options.outputPath.c_str());
+    const RecordResult result = Record(options, *machine);
+    if (SUCCEEDED(hr)) CoUninitialize();
+    machine.reset();
+    return result.exitCode;
 }

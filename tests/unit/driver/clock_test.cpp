@@ -203,7 +203,8 @@ TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers) {
     constexpr int32_t n = 288;
     Driver driver(1, false, n);
     ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
-    driver->inputFifos[0].PushRaw(std::vector<float>(4 * n, 0.25f).data(), 4 * n);
+    // Exactly the fill the first read is primed to: two and a half buffers.
+    driver->inputFifos[0].PushRaw(std::vector<float>(5 * n / 2, 0.25f).data(), 5 * n / 2);
     ASSERT_EQ(driver->start(), ASE_OK);
     const int atStart = driver.state.switches;
     EXPECT_GE(atStart, 2);
@@ -235,11 +236,11 @@ TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers) {
     for (size_t i = 1; i < driver.state.indices.size(); ++i)
         EXPECT_EQ(driver.state.indices[i], 1 - driver.state.indices[i - 1]);
 
-    // The four buffers pushed before start arrive (the first faded in); once they are gone, every tick is a
-    // drop-out: silence instead of audio.
+    // The two whole buffers pushed before start arrive (the first faded in); once they are gone, every tick is
+    // a drop-out: silence instead of audio.
     EXPECT_EQ(driver.state.inputs[0][n + 5], 0.25f);
     EXPECT_EQ(driver.state.inputs[0].back(), 0.0f);
-    EXPECT_EQ(driver->dropOutCount.load(), static_cast<uint32_t>(driver.state.switches - 4));
+    EXPECT_EQ(driver->dropOutCount.load(), static_cast<uint32_t>(driver.state.switches - 2));
 }
 
 TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
@@ -250,10 +251,10 @@ TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
     driver->decimationFactor = 2;
     driver->outputFifo.Configure(24000.0f, n / 2);
     ASSERT_EQ(driver.Prepare({Entry(true, 0), Entry(false, 1)}, n), ASE_OK);
-    std::vector<float> values(2 * n, 0.0f);
+    std::vector<float> values(5 * n / 2, 0.0f);
     const float edges[] = {1.0f, -1.0f, 0.5f, 2.0f, -3.0f, std::nanf("")};
     for (size_t i = 0; i < 6; ++i) values[n + i] = edges[i];
-    driver->inputFifos[0].PushRaw(values.data(), 2 * n);
+    driver->inputFifos[0].PushRaw(values.data(), 5 * n / 2);
     driver.state.outputValue = 1073741824;  // 0.5 in the host's integers
     ASSERT_EQ(driver->start(), ASE_OK);
     while (driver.state.switches < 5) Sleep(2);
@@ -291,8 +292,10 @@ TEST(Clock, UnreadMicrophoneDrainsAtTheHostsPace) {
     while (driver.state.switches < 3) Sleep(2);
     driver->stop();
 
+    // The read microphone starts from its primed fill of two and a half buffers; what is left under a buffer
+    // stays.
     const uint32_t ticks = driver->tickCount;
-    const uint32_t read = n * (6 - std::min(6u, ticks));
+    const uint32_t read = 5 * n / 2 - n * std::min(2u, ticks);
     const uint32_t drained = n * (5 - std::min(5u, ticks));
     EXPECT_EQ(driver->inputFifos[0].FillFrames(), read);
     EXPECT_EQ(driver->inputFifos[1].FillFrames(), drained);

@@ -39,8 +39,8 @@ TEST(DriverObject, AnswersFromItsRecordBeforeInit) {
     EXPECT_EQ(outputs, 0);
     int32_t inputLatency = 0, outputLatency = 0;
     EXPECT_EQ(driver->getLatencies(&inputLatency, &outputLatency), ASE_OK);
-    EXPECT_EQ(inputLatency, 288);
-    EXPECT_EQ(outputLatency, 576);
+    EXPECT_EQ(inputLatency, 720 + 144 + 1);
+    EXPECT_EQ(outputLatency, 576 + 1008 + 288 + 1);
     ASIOSampleRate rate = 0;
     EXPECT_EQ(driver->getSampleRate(&rate), ASE_OK);
     EXPECT_EQ(rate, 48000.0);

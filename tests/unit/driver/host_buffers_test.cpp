@@ -111,8 +111,10 @@ TEST(HostBuffers, BuffersAreZeroedDoubleHalvesAndTheHostIsAskedAboutTimeInfo) {
     }
     int32_t inputLatency = 0, outputLatency = 0;
     driver->getLatencies(&inputLatency, &outputLatency);
-    EXPECT_EQ(inputLatency, 256);
-    EXPECT_EQ(outputLatency, 576);
+    // Steered capture fill 2.5 buffers, half a packet, one frame of converter; output: two halves, steered
+    // fill 3.5 buffers, one packet, one frame.
+    EXPECT_EQ(inputLatency, 640 + 128 + 1);
+    EXPECT_EQ(outputLatency, 512 + 896 + 256 + 1);
 
     // No channels at all still prepares the driver and asks again; a host without time info gets plain switches.
     timeInfoAnswer = 0;
@@ -151,6 +153,9 @@ TEST(HostBuffers, BadRequestsAreRefusedAndLeaveNoBuffersBehind) {
         {Entry(true, -1)},
         {Entry(true, 0), Entry(true, 1), Entry(true, 0)},
         {Entry(false, 0), Entry(false, 1), Entry(false, 1)},
+        // A channel listed twice, within the count: it would be drained twice per tick.
+        {Entry(true, 1), Entry(true, 1)},
+        {Entry(false, 0), Entry(true, 0), Entry(false, 0)},
     };
     for (std::vector<ASIOBufferInfo> infos : bad) {
         EXPECT_EQ(driver->createBuffers(infos.data(), static_cast<int32_t>(infos.size()), 576, &hostCallbacks),
@@ -162,10 +167,10 @@ TEST(HostBuffers, BadRequestsAreRefusedAndLeaveNoBuffersBehind) {
         EXPECT_EQ(driver->bufferSize, 576);
     }
 
-    // The same channel listed twice is two entries, within the count.
-    std::vector<ASIOBufferInfo> twice = {Entry(true, 1), Entry(true, 1)};
-    EXPECT_EQ(driver->createBuffers(twice.data(), 2, 288, &hostCallbacks), ASE_OK);
-    EXPECT_NE(twice[0].buffers[0], twice[1].buffers[0]);
+    // The same channel number in both directions is two different channels.
+    std::vector<ASIOBufferInfo> both = {Entry(true, 1), Entry(false, 1)};
+    EXPECT_EQ(driver->createBuffers(both.data(), 2, 288, &hostCallbacks), ASE_OK);
+    EXPECT_NE(both[0].buffers[0], both[1].buffers[0]);
 }
 
 TEST(HostBuffers, SizesHostsAskForAreAcceptedAndReachTheFifos) {

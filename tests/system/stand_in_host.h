@@ -1,0 +1,76 @@
+// A stand-in ASIO host for the system tests: it reaches the driver only as a real host does (the driver module
+// registered in the simulated registry, the ASIO key, COM with the class ID as interface ID) and keeps what the
+// driver hands it: every input buffer as floats, the time info, the messages.
+//
+// Threads: the test's thread makes the IASIO calls; the driver's clock thread runs the callbacks, which append to
+// the record under a mutex (this is a test host, not an audio path).
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "asio/asio.h"
+
+class StandInHost {
+public:
+    enum class Class { Integer, Float };
+    // Registers the linked-in driver module (as regsvr32 would) in the test's fresh registry.
+    static bool RegisterDriverModule();
+
+    explicit StandInHost(Class driverClass = Class::Integer);
+    ~StandInHost();
+    StandInHost(const StandInHost&) = delete;
+    StandInHost& operator=(const StandInHost&) = delete;
+
+    IASIO* operator->() const { return driver_; }
+    IASIO* driver() const { return driver_; }
+    bool created() const { return driver_ != nullptr; }
+    // Releases the driver (the host's one reference).
+    void Release();
+
+    // createBuffers for every input and both outputs (or the given list) with the host's callbacks.
+    ASIOError Prepare(int32_t bufferFrames, bool answerTimeInfo = true);
+    // Waits (polling) until `count` more switches have arrived; false if the stream stalls for two seconds.
+    bool WaitForSwitches(int count);
+
+    // What arrived, per input channel, as floats in order (a copy).
+    std::vector<std::vector<float>> Inputs();
+    int Switches() const { return switches_.load(); }
+    std::vector<uint32_t> TimeFlags();
+    // When each switch arrived (steady clock, nanoseconds), one entry per switch in order.
+    std::vector<int64_t> SwitchTimes();
+    // A value read at every switch (for instance the driver's drop-out count), one entry per switch in order.
+    void SetProbe(uint32_t (*probe)(IASIO*)) { probe_ = probe; }
+    std::vector<uint32_t> ProbeValues();
+    std::vector<double> RateChanges();
+    // What the host writes into output channel 0 and 1 at every switch (silence by default), as a function of
+    // the sample's running index across switches.
+    void SetOutputSignal(float (*signal)(uint64_t frame)) { outputSignal_ = signal; }
+
+private:
+    static void OnSwitch(int32_t index, ASIOBool);
+    static ASIOTime* OnSwitchTimeInfo(ASIOTime* time, int32_t index, ASIOBool);
+    static void OnRateChange(ASIOSampleRate rate);
+    static int32_t OnMessage(int32_t selector, int32_t value, void*, double*);
+    void Take(int32_t index, const ASIOTime* time);
+
+    IASIO* driver_ = nullptr;
+    bool floatSamples_ = false;
+    bool answerTimeInfo_ = true;
+    int32_t frames_ = 0;
+    int32_t inputs_ = 0;
+    std::vector<ASIOBufferInfo> buffers_;
+    ASIOCallbacks callbacks_{};
+    std::mutex mutex_;
+    std::vector<std::vector<float>> received_;
+    std::vector<uint32_t> timeFlags_;
+    std::vector<int64_t> switchTimes_;
+    std::vector<uint32_t> probeValues_;
+    uint32_t (*probe_)(IASIO*) = nullptr;
+    std::vector<double> rateChanges_;
+    std::atomic<int> switches_{0};
+    uint64_t outputFrame_ = 0;
+    float (*outputSignal_)(uint64_t) = nullptr;
+};

@@ -1,0 +1,203 @@
+// What hosts do that a driver must survive: probing without init, releasing on another thread, and calling stop,
+// disposeBuffers or the last Release from inside their own buffer switch.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "com/module_state.h"
+#include "driver/asio_driver.h"
+#include "sim/os/sim_control.h"
+
+namespace {
+
+const char kSettingsPath[] = "SOFTWARE\\Korvel\\Tessel ASIO\\1.00";
+
+CAsioDriver* NewDriver(bool isFloat = false) {
+    HRESULT hr = S_OK;
+    CAsioDriver* driver = new CAsioDriver(nullptr, &hr, isFloat);
+    driver->NonDelegatingAddRef();
+    return driver;
+}
+
+// A driver with `microphones` stand-in endpoints: the clock ticks, the FIFOs stay empty (silence).
+void AttachStandInMicrophones(CAsioDriver* driver, int microphones) {
+    driver->numInputs = microphones;
+    driver->numOutputs = CAsioDriver::kNumOutputs;
+    for (int i = 0; i < microphones; ++i) {
+        driver->inputFifos[i].device = reinterpret_cast<CKSDevice*>(&driver->inputFifos[i]);
+        driver->inputFifos[i].Configure(48000.0f, static_cast<uint32_t>(driver->bufferSize));
+    }
+}
+
+ASIOBufferInfo Entry(bool input, int32_t channel) {
+    ASIOBufferInfo info{};
+    info.isInput = input ? ASIOTrue : ASIOFalse;
+    info.channelNum = channel;
+    return info;
+}
+
+DWORD StoredDword(const char* name) {
+    HKEY key;
+    DWORD value = 0xDEADBEEF, size = sizeof value, type = 0;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return value;
+    RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(key);
+    return value;
+}
+
+void StoreSettings(DWORD bufferSize, const char* outputDevice) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "Buffer Size Preferred", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&bufferSize),
+                   sizeof bufferSize);
+    RegSetValueExA(key, "Output Device", 0, REG_SZ, reinterpret_cast<const BYTE*>(outputDevice),
+                   static_cast<DWORD>(std::strlen(outputDevice)));
+    RegCloseKey(key);
+}
+
+}  // namespace
+
+// Hosts probe drivers by creating and releasing them without init; the user's settings must survive that, and
+// survive a driver whose init ran (and failed) too.
+TEST(HostFaults, ProbingWithoutInitLeavesTheSettingsAlone) {
+    StoreSettings(576, "Studio Monitors");
+    for (int i = 0; i < 3; ++i) {
+        CAsioDriver* driver = NewDriver();
+        int32_t inputs = -1, outputs = -1;
+        EXPECT_EQ(driver->getChannels(&inputs, &outputs), ASE_OK);
+        driver->NonDelegatingRelease();
+    }
+    EXPECT_EQ(StoredDword("Buffer Size Preferred"), 576u);
+
+    CAsioDriver* driver = NewDriver();
+    EXPECT_EQ(driver->init(nullptr), ASIOFalse);  // no microphone
+    EXPECT_EQ(driver->preferredBufferSize, 576u);
+    EXPECT_EQ(driver->outputDeviceName, "Studio Monitors");
+    driver->NonDelegatingRelease();
+    EXPECT_EQ(StoredDword("Buffer Size Preferred"), 576u);
+}
+
+// The apartment the driver joined on its creating thread is never left on another thread: that would unbalance
+// (or tear down) the releasing thread's own apartment.
+TEST(HostFaults, ReleaseOnAnotherThreadLeavesThatThreadsApartmentAlone) {
+    CAsioDriver* driver = nullptr;
+    std::thread creator([&] { driver = NewDriver(); });
+    creator.join();
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    EXPECT_EQ(sim::os::ApartmentInitCount(), 1);
+    driver->init(nullptr);
+    driver->NonDelegatingRelease();
+    EXPECT_EQ(sim::os::ApartmentInitCount(), 1);
+    CoUninitialize();
+    EXPECT_EQ(objectCount, 0);
+}
+
+namespace {
+
+// A host whose buffer switch makes one call into the driver at its fifth switch, as hosts do on an error path.
+enum class Misstep { Stop, DisposeBuffers, Release, CreateBuffers };
+struct MisbehavingHost {
+    CAsioDriver* driver = nullptr;
+    Misstep misstep = Misstep::Stop;
+    std::atomic<int> switches{0};
+    std::atomic<bool> done{false};
+    ASIOError result = ASE_OK;
+};
+MisbehavingHost* misbehaving = nullptr;
+ASIOCallbacks misbehavingCallbacks{};
+
+void MisbehavingSwitch(int32_t, ASIOBool) {
+    if (++misbehaving->switches != 5) return;
+    CAsioDriver* driver = misbehaving->driver;
+    switch (misbehaving->misstep) {
+        case Misstep::Stop:
+            misbehaving->result = driver->stop();
+            break;
+        case Misstep::DisposeBuffers:
+            misbehaving->result = driver->disposeBuffers();
+            break;
+        case Misstep::Release:
+            driver->NonDelegatingRelease();
+            break;
+        case Misstep::CreateBuffers: {
+            ASIOBufferInfo info = Entry(true, 0);
+            misbehaving->result = driver->createBuffers(&info, 1, 144, &misbehavingCallbacks);
+            break;
+        }
+    }
+    misbehaving->done = true;
+}
+int32_t NoTimeInfo(int32_t, int32_t, void*, double*) { return 0; }
+
+}  // namespace
+
+// stop, disposeBuffers, createBuffers or the last Release from inside the callback: the clock thread must not
+// wait for itself (ten seconds, then a terminated thread, which the test main counts as a failure). The driver is
+// left in a state from which the host can go on.
+TEST(HostFaults, CallsFromInsideTheCallbackEndTheClockWithoutWaitingOnItself) {
+    misbehavingCallbacks = {&MisbehavingSwitch, nullptr, &NoTimeInfo, nullptr};
+    for (Misstep misstep : {Misstep::Stop, Misstep::DisposeBuffers, Misstep::CreateBuffers, Misstep::Release}) {
+        SCOPED_TRACE(static_cast<int>(misstep));
+        MisbehavingHost host;
+        host.misstep = misstep;
+        misbehaving = &host;
+        host.driver = NewDriver();
+        AttachStandInMicrophones(host.driver, 2);
+        ASIOBufferInfo infos[] = {Entry(true, 0), Entry(true, 1), Entry(false, 0)};
+        ASSERT_EQ(host.driver->createBuffers(infos, 3, 288, &misbehavingCallbacks), ASE_OK);
+        ASSERT_EQ(host.driver->start(), ASE_OK);
+        while (!host.done) Sleep(5);
+        EXPECT_EQ(host.result, ASE_OK);
+        if (misstep == Misstep::Release) {
+            // The clock thread may still be on its way out; it touches nothing of the freed driver (ASan
+            // watches), and the module's object count is back to zero.
+            EXPECT_EQ(objectCount, 0);
+            continue;
+        }
+        const int switchesAfter = host.switches;
+        Sleep(50);
+        EXPECT_LE(host.switches, switchesAfter + 1) << "the clock went on ticking";
+        EXPECT_FALSE(host.driver->clockRunning);
+        EXPECT_FALSE(host.driver->started);
+        EXPECT_EQ(host.driver->clockThread, INVALID_HANDLE_VALUE);
+        // The host can carry on: prepare again, start, stop, release.
+        ASSERT_EQ(host.driver->createBuffers(infos, 3, 288, &misbehavingCallbacks), ASE_OK);
+        host.misstep = Misstep::Stop;
+        host.switches = 100;  // no further missteps
+        ASSERT_EQ(host.driver->start(), ASE_OK);
+        EXPECT_EQ(host.driver->stop(), ASE_OK);
+        host.driver->NonDelegatingRelease();
+    }
+    misbehaving = nullptr;
+}
+
+namespace {
+std::atomic<int> staleSwitches{0};
+void CountSwitch(int32_t, ASIOBool) { ++staleSwitches; }
+}  // namespace
+
+// A host's buffers for a channel that a reopen no longer has (fewer microphones than when they were created)
+// are silence, not the last audio replayed over and over.
+TEST(HostFaults, InputsTheDriverNoLongerHasAreSilent) {
+    CAsioDriver* driver = NewDriver(true);
+    AttachStandInMicrophones(driver, 2);
+    ASIOCallbacks callbacks{&CountSwitch, nullptr, &NoTimeInfo, nullptr};
+    ASIOBufferInfo infos[] = {Entry(true, 0), Entry(true, 1)};
+    ASSERT_EQ(driver->createBuffers(infos, 2, 144, &callbacks), ASE_OK);
+    // Microphone 2 is gone after a reopen; what the host last received still sits in its buffer.
+    driver->inputFifos[1].Reset();
+    driver->numInputs = 1;
+    std::vector<int32_t> stale(2 * 144, 0x3F000000);
+    std::memcpy(infos[1].buffers[0], stale.data(), stale.size() * sizeof(int32_t));
+    staleSwitches = 0;
+    ASSERT_EQ(driver->start(), ASE_OK);
+    while (staleSwitches < 4) Sleep(2);
+    driver->stop();
+    const int32_t* buffer = static_cast<const int32_t*>(infos[1].buffers[0]);
+    EXPECT_EQ(std::vector<int32_t>(buffer, buffer + 2 * 144), std::vector<int32_t>(2 * 144, 0));
+    driver->NonDelegatingRelease();
+}

@@ -1,0 +1,59 @@
+// What tessel-rec can learn about the machine it records from beyond what a host sees. On Linux with --sim it
+// builds a virtual machine (microphones on their own crystals, a playback device, faults) and can look into the
+// linked-in driver; built for Windows it records from real microphones and knows only what IASIO says.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "asio/asio.h"
+
+struct MicrophoneSetup {
+    double offsetPpm = 0.0;
+    std::string signal = "ramp";  // "ramp", "sine:HZ[:LEVEL]", "impulses:FRAMES[:LEVEL]", "silence"
+    bool needsFirmware = false;
+    std::string fault;  // "", "unplug:SECONDS", "stall:SECONDS:MS"
+};
+
+struct MachineSetup {
+    std::vector<MicrophoneSetup> microphones;
+    bool playback = true;
+    std::string playbackName = "Speakers";
+    double playbackOffsetPpm = 0.0;
+};
+
+// Parses "-80,-20,+30,+90" into offsets; false on a malformed list.
+bool ParseOffsets(const std::string& text, std::vector<double>* offsets);
+
+// What the driver knew of one microphone when the recording stopped (read after stop, while no stream runs).
+struct MicrophoneMetrics {
+    bool known = false;
+    double converterRatio = 1.0;
+    bool offsetKnown = false;
+    double offsetPpm = 0.0;  // the device's rate offset as the driver measured it
+    uint32_t fifoFillFrames = 0;
+    double slowFillFrames = 0.0;
+};
+
+class Machine {
+public:
+    virtual ~Machine() = default;
+    // The crystal frame (at `rate`) that microphone `index` had counted at steady-clock time `steadyNs`; false
+    // when the machine cannot tell (real hardware).
+    virtual bool CrystalFrame(size_t index, int64_t steadyNs, double rate, int64_t* frame) = 0;
+    // The signal a microphone carries, if known ("ramp", "impulses:N", ...).
+    virtual std::string Signal(size_t index) = 0;
+    // Applies faults that fall due `elapsedSeconds` into the recording.
+    virtual void Tick(double elapsedSeconds) = 0;
+    virtual MicrophoneMetrics Metrics(IASIO* driver, size_t index) = 0;
+    virtual uint32_t DriverDropOuts(IASIO* driver) = 0;
+};
+
+// The machine tessel-rec runs on: real hardware (nothing to look into).
+std::unique_ptr<Machine> RealMachine();
+// A virtual machine built and installed for the life of the object; null where there is no simulation.
+std::unique_ptr<Machine> VirtualMachine(const MachineSetup& setup, std::string* error);
+// Steady-clock nanoseconds, the time base of CrystalFrame.
+int64_t SteadyNanoseconds();
