@@ -74,6 +74,8 @@ public:
     // Device open and close sequence.
     bool OpenDevices();
     void CloseDevices();
+    // Puts every FIFO on the converter the settings ask for; only while no audio thread runs.
+    void ApplyConverterQuality();
     // Clock thread.
     bool StartClock();
     void StopClock();
@@ -120,6 +122,7 @@ public:
     bool autoOpenPanel = false;
     bool panelOpenedByHost = false;
     bool showMetrics = false;
+    ConverterQuality converterQuality = ConverterQuality::Quadratic;  // from the settings, never saved
     const bool isFloat;
     bool firmwareUpdateRequired = false;
     uint32_t panelOpenTime = 0;

@@ -6,6 +6,7 @@
 bool CAsioDriver::OpenDevices() {
     const bool clockWasRunning = clockRunning;
     CloseDevices();
+    ApplyConverterQuality();  // after CloseDevices: no audio thread may be pushing while the converter changes
     apartmentAtOpen.reset(new (std::nothrow) ComApartmentGuard());
     firmwareUpdateRequired = false;
 
