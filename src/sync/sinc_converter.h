@@ -115,6 +115,9 @@ inline void CSampleRateConverter_Sinc::PushStereo(ConverterStereoSink sink, void
 }
 
 inline float CSampleRateConverter_Sinc::Interpolate(const float* window, float mu) const {
+    // The position picks table rows, so it must never leave [0, 1], not even as a NaN from a broken ratio.
+    if (!(mu > 0.0f)) mu = 0.0f;
+    if (mu > 1.0f) mu = 1.0f;
     // mu = 1 reads row kPhases with blend 0 (the padding row after it keeps b valid): an exact delay at ratio 1.
     const float scaled = mu * static_cast<float>(kPhases);
     const int row = static_cast<int>(scaled);

@@ -202,6 +202,16 @@ TEST(SincConverter, PullFetchesAsTheQuadraticConverterDoesAndDelaysExactlyAtUnit
         const size_t fetched = c.next;
         ASSERT_EQ(y, fetched > static_cast<size_t>(kDelay) + 1 ? c.data[fetched - 1 - kDelay - 1] : 0.0f) << i;
     }
+
+    // A NaN ratio (a broken steering step) must not turn into a table index: pulls stay on the history's values
+    // and pushes produce nothing, rather than reading outside the table.
+    sinc.SetRatioKeepState(std::nanf(""));
+    const float held = sinc.PullMono(&Source::Fetch, &c);
+    EXPECT_LE(std::fabs(held), 0.5f);
+    Collected none;
+    const float x = 0.5f;
+    sinc.PushMono(&CollectMono, &none, &x);
+    EXPECT_TRUE(none.left.empty());
 }
 
 // Under the FIFO the choice of converter changes nothing the steering sees: the same ratio limits and the same
