@@ -1,12 +1,13 @@
 // Speed and quality of the drift-compensation path.
 //
-// Speed (Google Benchmark): the quadratic converter's mono and stereo push per sample; everything the threads do
-// for one tick of eight microphones and the output at 192000 Hz with 144-frame buffers; and one conversion job
-// (mono, ratio 1.0001, 48000 Hz, 10 ms blocks) through the quadratic converter and, for comparison, through
-// libsamplerate (linear, fastest sinc) and speexdsp (quality 0 and 3). Those two libraries are linked into this
-// program only; the driver does not use them.
+// Speed (Google Benchmark): the driver's two converters' mono and stereo push per sample; everything the threads
+// do for one tick of eight microphones and the output at 192000 Hz with 144-frame buffers, with either converter;
+// and one conversion job (mono, ratio 1.0001, 10 ms blocks, at 48000 and at 192000 Hz) through the quadratic and
+// the sinc converter and, for comparison, through libsamplerate (linear, fastest sinc) and speexdsp (quality 0
+// and 3). Those two libraries are linked into this program only; the driver does not use them.
 //
-// Quality: after the benchmarks, the SINAD of a 1 kHz and a 10 kHz sine through each converter on the same job.
+// Quality: after the benchmarks, the SINAD of a 1 kHz and a 10 kHz sine through each converter on the same job,
+// at both rates.
 //
 //   sync_bench [Google Benchmark flags]     e.g. --benchmark_min_time=0.2
 #include <benchmark/benchmark.h>
@@ -22,13 +23,17 @@
 
 #include "sync/device_fifo.h"
 #include "sync/sample_rate_converter.h"
+#include "sync/sinc_converter.h"
 
 namespace {
 
-constexpr double kJobRate = 48000.0;
+constexpr double kJobRate = 48000.0;  // the per-sample benchmarks' rate
+constexpr double kJobRates[] = {48000.0, 192000.0};
 constexpr double kJobRatio = 1.0001;      // output samples per input sample
-constexpr size_t kJobBlock = 480;         // 10 ms at 48000 Hz
-constexpr size_t kJobOutCapacity = 1024;  // comfortably above kJobBlock × kJobRatio
+constexpr size_t kJobOutCapacity = 4096;  // comfortably above one block × kJobRatio
+
+// 10 ms blocks, as a device period would bring them.
+size_t JobBlock(double rateHz) { return static_cast<size_t>(rateHz / 100.0); }
 
 std::vector<float> Sine(size_t n, double frequencyHz, double rateHz, double amplitude = 0.5) {
     std::vector<float> v(n);
@@ -58,9 +63,11 @@ void StoreMono(void* context, const float* sample) {
     if (sink->count < sink->capacity) sink->out[sink->count++] = *sample;
 }
 
-class QuadraticJob final : public Job {
+// Either of the driver's converters: both take a single-precision ratio and accumulate it.
+template <class Converter>
+class DriverConverterJob final : public Job {
 public:
-    QuadraticJob() { converter.SetRatio(static_cast<float>(kJobRatio)); }
+    DriverConverterJob() { converter.SetRatio(static_cast<float>(kJobRatio)); }
     size_t Process(const float* in, size_t n, float* out, size_t capacity) override {
         ScratchSink sink{out, 0, capacity};
         for (size_t i = 0; i < n; ++i) converter.PushMono(&StoreMono, &sink, in + i);
@@ -70,7 +77,7 @@ public:
     double EffectiveRatio() const override { return static_cast<double>(static_cast<float>(kJobRatio)); }
 
 private:
-    CSampleRateConverter_Quadratic converter;
+    Converter converter;
 };
 
 class LibsamplerateJob final : public Job {
@@ -122,7 +129,8 @@ struct JobKind {
 };
 
 const JobKind kJobs[] = {
-    {"quadratic", [] { return std::unique_ptr<Job>(new QuadraticJob()); }},
+    {"quadratic", [] { return std::unique_ptr<Job>(new DriverConverterJob<CSampleRateConverter_Quadratic>()); }},
+    {"sinc (high quality)", [] { return std::unique_ptr<Job>(new DriverConverterJob<CSampleRateConverter_Sinc>()); }},
     {"libsamplerate linear", [] { return std::unique_ptr<Job>(new LibsamplerateJob(SRC_LINEAR)); }},
     {"libsamplerate sinc fastest", [] { return std::unique_ptr<Job>(new LibsamplerateJob(SRC_SINC_FASTEST)); }},
     {"speexdsp quality 0", [] { return std::unique_ptr<Job>(new SpeexJob(0)); }},
@@ -131,8 +139,9 @@ const JobKind kJobs[] = {
 
 // ---- Benchmarks ----
 
-void BM_QuadraticPushMono(benchmark::State& state) {
-    CSampleRateConverter_Quadratic converter;
+template <class Converter>
+void BM_PushMono(benchmark::State& state) {
+    Converter converter;
     converter.SetRatio(1.0001f);
     const std::vector<float> in = Sine(4096, 1000.0, kJobRate);
     std::vector<float> out(8192);
@@ -144,7 +153,8 @@ void BM_QuadraticPushMono(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * in.size()));
 }
-BENCHMARK(BM_QuadraticPushMono);
+BENCHMARK(BM_PushMono<CSampleRateConverter_Quadratic>)->Name("BM_QuadraticPushMono");
+BENCHMARK(BM_PushMono<CSampleRateConverter_Sinc>)->Name("BM_SincPushMono");
 
 struct StereoSink {
     float* left;
@@ -161,8 +171,9 @@ void StoreStereo(void* context, const float* left, const float* right) {
     }
 }
 
-void BM_QuadraticPushStereo(benchmark::State& state) {
-    CSampleRateConverter_Quadratic converter;
+template <class Converter>
+void BM_PushStereo(benchmark::State& state) {
+    Converter converter;
     converter.SetRatio(1.0001f);
     const std::vector<float> left = Sine(4096, 1000.0, kJobRate);
     const std::vector<float> right = Sine(4096, 1500.0, kJobRate);
@@ -175,16 +186,21 @@ void BM_QuadraticPushStereo(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * left.size()));  // frames
 }
-BENCHMARK(BM_QuadraticPushStereo);
+BENCHMARK(BM_PushStereo<CSampleRateConverter_Quadratic>)->Name("BM_QuadraticPushStereo");
+BENCHMARK(BM_PushStereo<CSampleRateConverter_Sinc>)->Name("BM_SincPushStereo");
 
 // One tick's worth of the FIFO work of every thread at 192000 Hz, 144 frames (a 750 µs period): eight capture
 // periods pushed through their converters, the clock thread's trim and pull of eight buffers with the integer
-// conversion, the output push through the stereo converter, and the render period taking it out.
+// conversion, the output push through the stereo converter, and the render period taking it out. The argument is
+// the converter quality (0 quadratic, 1 sinc).
 void BM_TickEightMicrophones192k144(benchmark::State& state) {
     constexpr uint32_t n = 144;
+    const ConverterQuality quality = state.range(0) ? ConverterQuality::High : ConverterQuality::Quadratic;
     auto mics = std::make_unique<DeviceFifo[]>(8);
     auto output = std::make_unique<DeviceFifo>();
+    output->SetConverterQuality(quality);
     for (int i = 0; i < 8; ++i) {
+        mics[i].SetConverterQuality(quality);
         mics[i].channels = 1;
         mics[i].Configure(192000.0f, n);
         mics[i].SetHostBufferFrames(n);
@@ -224,18 +240,21 @@ void BM_TickEightMicrophones192k144(benchmark::State& state) {
     }
     state.counters["tick_budget_us"] = 750.0;
 }
-BENCHMARK(BM_TickEightMicrophones192k144)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TickEightMicrophones192k144)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
-// The comparison job: 10 ms blocks, mono, ratio 1.0001 at 48000 Hz. Items are input samples.
-void BM_ConversionJob(benchmark::State& state, const JobKind* kind) {
+// The comparison job: 10 ms blocks, mono, ratio 1.0001. Items are input samples.
+void BM_ConversionJob(benchmark::State& state, const JobKind* kind, double rateHz) {
     std::unique_ptr<Job> job = kind->make();
-    const std::vector<float> in = Sine(kJobBlock, 1000.0, kJobRate);
+    const size_t block = JobBlock(rateHz);
+    const std::vector<float> in = Sine(block, 1000.0, rateHz);
     std::vector<float> out(kJobOutCapacity);
     for (auto _ : state) {
         benchmark::DoNotOptimize(job->Process(in.data(), in.size(), out.data(), out.size()));
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kJobBlock));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * block));
+    state.counters["ns_per_sample"] = benchmark::Counter(static_cast<double>(state.iterations() * block),
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // ---- Quality ----
@@ -277,33 +296,39 @@ double SinadDb(const std::vector<float>& y, double cyclesPerSample, size_t skip)
     return 10.0 * std::log10(signal / residual);
 }
 
-double MeasureSinad(const JobKind& kind, double frequencyHz) {
+double MeasureSinad(const JobKind& kind, double frequencyHz, double rateHz) {
     std::unique_ptr<Job> job = kind.make();
     const size_t seconds = 2;
-    const std::vector<float> in = Sine(static_cast<size_t>(kJobRate) * seconds, frequencyHz, kJobRate);
+    const size_t inBlock = JobBlock(rateHz);
+    const std::vector<float> in = Sine(static_cast<size_t>(rateHz) * seconds, frequencyHz, rateHz);
     std::vector<float> out;
     std::vector<float> block(kJobOutCapacity);
-    for (size_t i = 0; i + kJobBlock <= in.size(); i += kJobBlock) {
-        const size_t produced = job->Process(&in[i], kJobBlock, block.data(), block.size());
+    for (size_t i = 0; i + inBlock <= in.size(); i += inBlock) {
+        const size_t produced = job->Process(&in[i], inBlock, block.data(), block.size());
         out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(produced));
     }
     // Skip the start-up transients (filter delays, histories filling) before measuring.
-    return SinadDb(out, frequencyHz / (kJobRate * job->EffectiveRatio()), 4096);
+    return SinadDb(out, frequencyHz / (rateHz * job->EffectiveRatio()), 4096);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (const JobKind& kind : kJobs)
-        benchmark::RegisterBenchmark((std::string("BM_ConversionJob/") + kind.name).c_str(), BM_ConversionJob, &kind);
+    for (double rate : kJobRates)
+        for (const JobKind& kind : kJobs)
+            benchmark::RegisterBenchmark(
+                (std::string("BM_ConversionJob/") + std::to_string(static_cast<int>(rate)) + "/" + kind.name).c_str(),
+                BM_ConversionJob, &kind, rate);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    std::printf("\nQuality on the same job (mono, ratio 1.0001, 48000 Hz, 0.5 full-scale sine, 2 s):\n");
-    std::printf("%-28s %12s %12s\n", "converter", "SINAD 1 kHz", "SINAD 10 kHz");
+    std::printf("\nQuality on the same job (mono, ratio 1.0001, 0.5 full-scale sine, 2 s), SINAD in dB:\n");
+    std::printf("%-28s %14s %14s %14s %14s\n", "converter", "48k, 1 kHz", "48k, 10 kHz", "192k, 1 kHz", "192k, 10 kHz");
     for (const JobKind& kind : kJobs)
-        std::printf("%-28s %9.1f dB %9.1f dB\n", kind.name, MeasureSinad(kind, 1000.0), MeasureSinad(kind, 10000.0));
+        std::printf("%-28s %14.1f %14.1f %14.1f %14.1f\n", kind.name, MeasureSinad(kind, 1000.0, 48000.0),
+                    MeasureSinad(kind, 10000.0, 48000.0), MeasureSinad(kind, 1000.0, 192000.0),
+                    MeasureSinad(kind, 10000.0, 192000.0));
     return 0;
 }

@@ -3,6 +3,7 @@
 // reported as invalid instead of silently reaching a newer object.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -19,6 +20,12 @@ public:
     virtual bool Signaled() const { return false; }
     // A successful wait consumes the signal of an auto-reset object.
     virtual void Acquire() {}
+    // Objects that become signaled by themselves at a time (armed timers) say when, so that a wait wakes then;
+    // called with the wait lock held.
+    virtual bool SignalTime(std::chrono::steady_clock::time_point* when) const {
+        (void)when;
+        return false;
+    }
 };
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);

@@ -207,12 +207,21 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wai
             }
         }
         if (milliseconds == 0) return WAIT_TIMEOUT;
-        if (milliseconds == INFINITE) {
-            WaitCondition().wait(lock);
-        } else {
-            if (std::chrono::steady_clock::now() >= deadline) return WAIT_TIMEOUT;
-            WaitCondition().wait_until(lock, deadline);
+        if (milliseconds != INFINITE && std::chrono::steady_clock::now() >= deadline) return WAIT_TIMEOUT;
+        // An armed timer signals without anyone notifying: wake when the first of them is due.
+        bool timed = milliseconds != INFINITE;
+        auto wake = deadline;
+        for (DWORD i = 0; i < count; ++i) {
+            std::chrono::steady_clock::time_point due;
+            if (objects[i]->SignalTime(&due) && (!timed || due < wake)) {
+                wake = due;
+                timed = true;
+            }
         }
+        if (timed)
+            WaitCondition().wait_until(lock, wake);
+        else
+            WaitCondition().wait(lock);
     }
 }
 

@@ -32,7 +32,15 @@
 
 #define TIMERR_NOERROR 0
 
+#define CREATE_WAITABLE_TIMER_MANUAL_RESET 0x00000001
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#define SYNCHRONIZE 0x00100000L
+#define TIMER_QUERY_STATE 0x0001
+#define TIMER_MODIFY_STATE 0x0002
+#define TIMER_ALL_ACCESS (0x000F0000L | SYNCHRONIZE | TIMER_QUERY_STATE | TIMER_MODIFY_STATE)
+
 typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID);
+typedef void(WINAPI* PTIMERAPCROUTINE)(LPVOID argument, DWORD timerLowValue, DWORD timerHighValue);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
 typedef struct _RTL_CRITICAL_SECTION {
@@ -56,6 +64,13 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
 BOOL WINAPI SetEvent(HANDLE event);
 BOOL WINAPI ResetEvent(HANDLE event);
+
+// Waitable timers. Due times are in 100 ns units: negative is relative to now, positive an absolute system time
+// (FILETIME). Completion routines (APCs) are not simulated.
+HANDLE WINAPI CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD access);
+BOOL WINAPI SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG periodMs, PTIMERAPCROUTINE routine,
+                             LPVOID argument, BOOL resume);
+BOOL WINAPI CancelWaitableTimer(HANDLE timer);
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);

@@ -47,6 +47,11 @@ int ApartmentInitCount();
 // Threads the simulation had to "terminate" (see TerminateThread).
 int TerminatedThreadCount();
 
+// Whether the simulated system offers high-resolution waitable timers (CREATE_WAITABLE_TIMER_HIGH_RESOLUTION),
+// as Windows does from version 1803 on; when off, asking for one fails with ERROR_INVALID_PARAMETER as on older
+// systems. On by default.
+void SetHighResolutionTimersAvailable(bool available);
+
 // Debugger output (OutputDebugStringA): written to standard error.
 void DebugOutput(const char* text);
 

@@ -84,6 +84,8 @@ public:
     // capture data callback's target), 3.5 for the output (the clock's own).
     static uint32_t CaptureFillTargetFrames(uint32_t bufferFrames) { return bufferFrames * 5 / 2; }
     static uint32_t RenderFillTargetFrames(uint32_t bufferFrames) { return bufferFrames * 7 / 2; }
+    // Puts every FIFO on the converter the settings ask for; only while no audio thread runs.
+    void ApplyConverterQuality();
     // Clock thread.
     bool StartClock();
     void StopClock();
@@ -131,6 +133,7 @@ public:
     bool panelOpenedByHost = false;
     bool showMetrics = false;
     bool settingsLoaded = false;  // only settings that were loaded are ever written back
+    ConverterQuality converterQuality = ConverterQuality::Quadratic;  // from the settings, never saved
     const bool isFloat;
     bool firmwareUpdateRequired = false;
     uint32_t panelOpenTime = 0;

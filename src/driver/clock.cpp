@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "driver/asio_driver.h"
+#include "driver/clock_wait.h"
 
 namespace {
 
@@ -24,8 +25,6 @@ constexpr DWORD kClockEndWaitMs = 10000;
 constexpr DWORD kIdlePollMs = 100;  // no microphone: nothing to time, just wait for the end
 constexpr DWORD kTerminatedExitCode = 0xC0000194;
 constexpr int64_t kLatePeriods = 4;  // this late, missed ticks are dropped instead of made up
-// Periods above 1.5 ms leave time to sleep; while more than 1.5 ms remain, a 1 ms sleep cannot overshoot.
-constexpr int64_t kSleepThresholdCounts = 15000;
 
 constexpr double kTwoTo32 = 4294967296.0;
 
@@ -180,6 +179,8 @@ void CAsioDriver::ClockLoop() {
     const int64_t period = std::max<int64_t>(1, static_cast<int64_t>(bufferSize) * frequency.QuadPart / rate);
     int64_t last = counter.QuadPart;
     const uint32_t frames = static_cast<uint32_t>(bufferSize);
+    ClockWait wait;
+    wait.Open(frequency.QuadPart, period);
     for (;;) {
         const uint32_t offset = frames * bufferIndex;
         QueryPerformanceCounter(&counter);
@@ -196,8 +197,8 @@ void CAsioDriver::ClockLoop() {
             if (clockThreadState.released) return;
             ++tickCount;
             last += period;
-        } else if (period > kSleepThresholdCounts) {
-            Sleep(period - elapsed > kSleepThresholdCounts ? 1 : 0);
+        } else {
+            wait.Wait(period - elapsed);
         }
         if (clockExit) {
             StopEndpoints();

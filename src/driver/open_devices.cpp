@@ -15,6 +15,7 @@ const char kCurrentMatch[] = "usb#vid_5e2d&pid_0102";
 bool CAsioDriver::OpenDevices() {
     const bool clockWasRunning = clockRunning;
     CloseDevices();
+    ApplyConverterQuality();  // after CloseDevices: no audio thread may be pushing while the converter changes
     apartmentAtOpen.reset(new (std::nothrow) ComApartmentGuard());
     firmwareUpdateRequired = false;
 

@@ -9,6 +9,10 @@
 #include <windows.h>
 #include <objbase.h>
 #include <mmsystem.h>
+// The high-resolution waitable timer (Windows 10 1803 on) is newer than the mingw-w64 headers.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 // Kernel streaming and SetupAPI, for the KS access layer; then what the mingw-w64 headers lack of them.
 #include <winioctl.h>

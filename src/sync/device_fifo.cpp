@@ -178,7 +178,7 @@ void DeviceFifo::PushConverted(const float* src, uint32_t n) {
     for (uint32_t done = 0; done < n;) {
         const uint32_t chunk = std::min(n - done, kConvertChunkSamples);
         scratchCount = 0;
-        for (uint32_t i = 0; i < chunk; ++i) converter.PushMono(&ScratchSinkMono, this, src + done + i);
+        converter.PushMonoRun(&ScratchSinkMono, this, src + done, chunk);
         const uint32_t m = std::min(scratchCount, freeSamples);
         WriteRing(scratchLeft, m, &position);
         freeSamples -= m;
@@ -193,8 +193,7 @@ void DeviceFifo::PushConvertedStereo(const float* left, const float* right, uint
     for (uint32_t done = 0; done < frames;) {
         const uint32_t chunk = std::min(frames - done, kConvertChunkSamples);
         scratchCount = 0;
-        for (uint32_t i = 0; i < chunk; ++i)
-            converter.PushStereo(&ScratchSinkStereo, this, left + done + i, right + done + i);
+        converter.PushStereoRun(&ScratchSinkStereo, this, left + done, right + done, chunk);
         const uint32_t m = std::min(scratchCount, freeFrames);
         WriteRingStereo(scratchLeft, scratchRight, m, &position);
         freeFrames -= m;

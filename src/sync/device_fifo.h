@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "platform/win32.h"
-#include "sync/sample_rate_converter.h"
+#include "sync/selectable_converter.h"
 
 class CKSDevice;
 class CAsioDriver;
@@ -50,6 +50,10 @@ public:
     void Configure(float sampleRateHz, uint32_t periodFrames);
     // The ASIO buffer size in frames: the unit of the trim thresholds and of the capture fill target.
     void SetHostBufferFrames(uint32_t frames) { hostBufferFrames = frames; }
+    // Which converter the producer pushes through from now on; it starts afresh at the present ratio. Reset keeps
+    // the choice.
+    void SetConverterQuality(ConverterQuality quality) { converter.Select(quality); }
+    ConverterQuality GetConverterQuality() const { return converter.Quality(); }
 
     // --- Audio path from here on. No allocation, no lock but `lock`, no printing. ---
 
@@ -123,7 +127,7 @@ private:
     float ring[kRingSamples];
     float scratchLeft[kScratchSamples];   // converter output of the current push: mono, or the left channel
     float scratchRight[kScratchSamples];  // the right channel of a stereo push
-    CSampleRateConverter_Quadratic converter;
+    SelectableConverter converter;
     uint32_t scratchCount = 0;        // frames collected in scratch by the current pass
     float sampleRate = 48000.0f;      // consumer rate, Hz
     uint32_t periodFrames = 96;       // consumer period: one fill update per period

@@ -47,6 +47,11 @@ void WriteDword(const char* name, DWORD value) {
 
 void LoadSettings(CAsioDriver& driver) {
     ReadFlag("Show Metrics", &driver.showMetrics);
+    // Like "Show Metrics", only a hand-made value sets the converter, and the driver never writes it: 0 keeps the
+    // quadratic converter, any other number asks for the best the driver has.
+    DWORD quality;
+    if (ReadDword("Converter Quality", &quality))
+        driver.converterQuality = quality == 0 ? ConverterQuality::Quadratic : ConverterQuality::High;
     ReadFlag("Modeless Control Panel", &driver.modelessPanel);
     ReadFlag("Auto-open Control Panel", &driver.autoOpenPanel);
     DWORD size;

@@ -1,4 +1,4 @@
-// The five per-user settings, kept under HKEY_CURRENT_USER. Loaded by init, saved by the destructor; in between
+// The per-user settings, kept under HKEY_CURRENT_USER. Loaded by init, saved by the destructor; in between
 // they live in the driver record.
 #pragma once
 

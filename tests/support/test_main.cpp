@@ -1,5 +1,5 @@
-// Every test starts on a fresh simulated machine: an empty registry in memory, no message boxes, and it must
-// not leave a thread that had to be terminated.
+// Every test starts on a fresh simulated machine: an empty registry in memory, no message boxes, a current
+// system's timers, and it must not leave a thread that had to be terminated.
 #include <gtest/gtest.h>
 
 #include "sim/os/sim_control.h"
@@ -9,6 +9,7 @@ class FreshMachine : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
         sim::os::UseMemoryRegistry();
         sim::os::ClearMessageBoxes();
+        sim::os::SetHighResolutionTimersAvailable(true);
         terminatedBefore = sim::os::TerminatedThreadCount();
     }
     void OnTestEnd(const testing::TestInfo&) override {

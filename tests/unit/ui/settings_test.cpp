@@ -1,4 +1,4 @@
-// The five per-user settings: what init loads, what the destructor saves, and what survives bad values.
+// The per-user settings: what init loads, what the destructor saves, and what survives bad values.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -143,3 +143,44 @@ TEST(Settings, OutputDeviceValuesThatCannotBeReadResetTheName) {
 }
 
 }  // namespace
+
+// "Converter Quality" is read like "Show Metrics": only a hand-made DWORD sets it, init's device open puts every
+// FIFO on the chosen converter, and the destructor never writes the value, neither when it was absent nor when
+// it was there.
+TEST(Settings, ConverterQualityIsAppliedWhenTheDevicesOpenAndNeverWritten) {
+    auto qualityAfterInit = [](ConverterQuality* field) {
+        CAsioDriver* driver = NewDriver();
+        driver->init(nullptr);
+        *field = driver->converterQuality;
+        bool allAgree = driver->outputFifo.GetConverterQuality() == *field;
+        for (const DeviceFifo& fifo : driver->inputFifos) allAgree = allAgree && fifo.GetConverterQuality() == *field;
+        driver->converterQuality = ConverterQuality::Quadratic;  // a change the destructor must not save
+        driver->NonDelegatingRelease();
+        return allAgree;
+    };
+    ConverterQuality quality;
+    EXPECT_TRUE(qualityAfterInit(&quality));
+    EXPECT_EQ(quality, ConverterQuality::Quadratic);
+    EXPECT_FALSE(Read("Converter Quality").present);
+
+    SetDword("Converter Quality", 1);
+    EXPECT_TRUE(qualityAfterInit(&quality));
+    EXPECT_EQ(quality, ConverterQuality::High);
+    EXPECT_EQ(AsDword(Read("Converter Quality")), 1u);
+
+    // Any number but 0 asks for the better converter, as any non-zero flag is true.
+    SetDword("Converter Quality", 7);
+    EXPECT_TRUE(qualityAfterInit(&quality));
+    EXPECT_EQ(quality, ConverterQuality::High);
+    EXPECT_EQ(AsDword(Read("Converter Quality")), 7u);
+
+    SetDword("Converter Quality", 0);
+    EXPECT_TRUE(qualityAfterInit(&quality));
+    EXPECT_EQ(quality, ConverterQuality::Quadratic);
+
+    // A value of another type counts as missing.
+    SetBytes("Converter Quality", REG_SZ, "1");
+    EXPECT_TRUE(qualityAfterInit(&quality));
+    EXPECT_EQ(quality, ConverterQuality::Quadratic);
+    EXPECT_EQ(Read("Converter Quality").type, (DWORD)REG_SZ);
+}
