@@ -30,3 +30,7 @@ target_link_libraries(tessel_asio PRIVATE ole32 oleaut32 uuid winmm setupapi hid
 
 add_subdirectory(tools)
 add_subdirectory(tests/windows)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  include(${CMAKE_SOURCE_DIR}/cmake/installer.cmake)
+endif()
