@@ -180,6 +180,8 @@ Function RollBack
     Delete "$INSTDIR\tessel-rec.exe"
     Delete "$INSTDIR\${HELP}"
     Delete "$INSTDIR\uninstall.exe"
+    ; The folder cannot go while it is this process's working folder, which File made it.
+    SetOutPath "$TEMP"
     RMDir "$INSTDIR"
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
 FunctionEnd
