@@ -80,6 +80,9 @@ exports=$($objdump -p "$build86/Tessel-ASIO-x86.dll" | sed -n '/\[Ordinal\/Name 
 check "32-bit DLL exports, undecorated" "$exports" "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer "
 check "32-bit DLL resources" "$(python3 "$here/pe_resources.py" "$build86/Tessel-ASIO-x86.dll")" "version=$version.0 icons=106"
 check "64-bit DLL resources" "$(python3 "$here/pe_resources.py" "$build/Tessel-ASIO-x64.dll")" "version=$version.0 icons=106"
+conventions=0; "$here/x86_conventions.sh" "$build86/Tessel-ASIO-x86.dll" >"$WINEPREFIX/conventions.txt" || conventions=$?
+grep FAIL "$WINEPREFIX/conventions.txt" || true
+check "32-bit DLL: IASIO methods thiscall, IUnknown __stdcall (x86_conventions.sh)" "$conventions" "0"
 check "installer version" "$(python3 "$here/pe_resources.py" "$setup" | sed 's/ icons=.*//')" "version=$version.0"
 
 echo "installer check: creating a prefix in $WINEPREFIX"
