@@ -11,12 +11,11 @@
 #define KS_CHECK_OFFSET(type, field, at) \
     static_assert(offsetof(type, field) == (at), #type "." #field " must be at " #at)
 constexpr bool kWin64Layout = sizeof(void*) == 8;
-#define KS_CHECK_SIZE_BY_BITNESS(type, x64, x86)                                                                   \
-    static_assert(sizeof(type) == (kWin64Layout ? (x64) : (x86)), #type " must be " #x64 " bytes (" #x86 " in 32 " \
-                                                                                                         "bits)")
+#define KS_CHECK_SIZE_BY_BITNESS(type, x64, x86) \
+    static_assert(sizeof(type) == (kWin64Layout ? (x64) : (x86)), #type " must be " #x64 " bytes (32-bit: " #x86 ")")
 #define KS_CHECK_OFFSET_BY_BITNESS(type, field, x64, x86)                  \
     static_assert(offsetof(type, field) == (kWin64Layout ? (x64) : (x86)), \
-                  #type "." #field " must be at " #x64 " (" #x86 " in 32 bits)")
+                  #type "." #field " must be at " #x64 " (32-bit: " #x86 ")")
 
 KS_CHECK_SIZE(GUID, 16);
 KS_CHECK_SIZE(WAVEFORMATEX, 18);
