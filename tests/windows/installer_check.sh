@@ -80,6 +80,14 @@ exports=$($objdump -p "$build86/Tessel-ASIO-x86.dll" | sed -n '/\[Ordinal\/Name 
 check "32-bit DLL exports, undecorated" "$exports" "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer "
 check "32-bit DLL resources" "$(python3 "$here/pe_resources.py" "$build86/Tessel-ASIO-x86.dll")" "version=$version.0 icons=106"
 check "64-bit DLL resources" "$(python3 "$here/pe_resources.py" "$build/Tessel-ASIO-x64.dll")" "version=$version.0 icons=106"
+# The convention check must tell a method built as a plain C function from a member call: two one-method DLLs.
+for convention in thiscall cdecl; do
+    printf 'struct CAsioDriver { int __attribute__((%s)) getChannels(int* a, int* b); };\n' "$convention" >"$WINEPREFIX/fake.cpp"
+    printf 'int CAsioDriver::getChannels(int* a, int* b) { return *a + *b; }\n' >>"$WINEPREFIX/fake.cpp"
+    i686-w64-mingw32-g++-posix -shared -O2 -o "$WINEPREFIX/fake-$convention.dll" "$WINEPREFIX/fake.cpp"
+    result=0; "$here/x86_conventions.sh" "$WINEPREFIX/fake-$convention.dll" getChannels:8 >/dev/null || result=$?
+    check "convention check on a $convention getChannels" "$result" "$([ $convention == thiscall ] && echo 0 || echo 1)"
+done
 conventions=0; "$here/x86_conventions.sh" "$build86/Tessel-ASIO-x86.dll" >"$WINEPREFIX/conventions.txt" || conventions=$?
 grep FAIL "$WINEPREFIX/conventions.txt" || true
 check "32-bit DLL: IASIO methods thiscall, IUnknown __stdcall (x86_conventions.sh)" "$conventions" "0"

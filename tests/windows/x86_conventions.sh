@@ -5,9 +5,10 @@
 # would end in a bare `ret` and leave its arguments on the host's stack. This needs no Wine, so it runs even where
 # 32-bit programs cannot; the 32-bit probe host checks the same at run time where they can.
 #
-# usage: tests/windows/x86_conventions.sh DLL
+# usage: tests/windows/x86_conventions.sh DLL [METHOD:BYTES ...]   (default: every IASIO and IUnknown method)
 set -euo pipefail
 dll=$1
+shift
 nm=i686-w64-mingw32-nm
 objdump=i686-w64-mingw32-objdump
 
@@ -16,6 +17,7 @@ expected="init:4 getDriverName:4 getDriverVersion:0 getErrorMessage:4 start:0 st
 getBufferSize:16 canSampleRate:8 getSampleRate:4 setSampleRate:8 getClockSources:8 setClockSource:4
 getSamplePosition:8 getChannelInfo:4 createBuffers:16 disposeBuffers:0 controlPanel:0 future:8 outputReady:0
 QueryInterface:12 AddRef:4 Release:4"
+[ $# -gt 0 ] && expected="$*"
 
 symbols=$(mktemp)
 trap 'rm -f "$symbols"' EXIT
