@@ -37,18 +37,18 @@ static void dump(HKEY root, REGSAM view, const char* viewName, const char* path)
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        const char* spec = argv[i];
-        REGSAM view = strncmp(spec, "32:", 3) == 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-        const char* path = spec + 3;
+        const char* branch = argv[i];
+        REGSAM view = strncmp(branch, "32:", 3) == 0 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+        const char* path = branch + 3;
         HKEY root = strncmp(path, "HKLM", 4) == 0   ? HKEY_LOCAL_MACHINE
                     : strncmp(path, "HKCR", 4) == 0 ? HKEY_CLASSES_ROOT
                     : strncmp(path, "HKCU", 4) == 0 ? HKEY_CURRENT_USER
                                                     : NULL;
-        if (!root || (strncmp(spec, "32:", 3) != 0 && strncmp(spec, "64:", 3) != 0)) {
-            fprintf(stderr, "reg-dump: %s is not VIEW:ROOT\\path\n", spec);
+        if (!root || (strncmp(branch, "32:", 3) != 0 && strncmp(branch, "64:", 3) != 0)) {
+            fprintf(stderr, "reg-dump: %s is not VIEW:ROOT\\path\n", branch);
             return 2;
         }
-        char viewName[3] = {spec[0], spec[1], 0};
+        char viewName[3] = {branch[0], branch[1], 0};
         dump(root, view, viewName, path);
     }
     return 0;
