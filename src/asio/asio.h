@@ -1,12 +1,24 @@
-// The ASIO driver interface and the records exchanged with hosts, declared with the layout that Windows x64
-// hosts are compiled against: `long` there is 32 bits (int32_t here in both builds), and the records are packed
-// to 4 bytes, which makes ASIOTime 148 bytes instead of the 152 that natural alignment would give.
+// The ASIO driver interface and the records exchanged with hosts, declared with the layout that Windows hosts
+// are compiled against: `long` there is 32 bits (int32_t here in every build), and the records are packed to 4
+// bytes, which makes ASIOTime 148 bytes instead of the 152 that natural alignment would give.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/win32.h"
+
+// Calling conventions. 32-bit Windows hosts are built with the Microsoft compiler, which calls the interface's
+// methods as member functions (thiscall: `this` in ECX, the callee pops its arguments) and the host's callbacks
+// as plain C functions (cdecl: the caller pops). The IUnknown slots stay __stdcall, as the SDK declares them.
+// Everywhere else (x64, the simulation) there is one convention and both macros are empty.
+#if defined(_WIN32) && defined(__i386__)
+#define ASIO_METHOD __attribute__((thiscall))
+#define ASIO_CALLBACK __attribute__((cdecl))
+#else
+#define ASIO_METHOD
+#define ASIO_CALLBACK
+#endif
 
 typedef int32_t ASIOBool;
 typedef int32_t ASIOError;
@@ -175,10 +187,10 @@ struct ASIOTime {
 };
 
 struct ASIOCallbacks {
-    void (*bufferSwitch)(int32_t doubleBufferIndex, ASIOBool directProcess);
-    void (*sampleRateDidChange)(ASIOSampleRate sampleRate);
-    int32_t (*asioMessage)(int32_t selector, int32_t value, void* message, double* opt);
-    ASIOTime* (*bufferSwitchTimeInfo)(ASIOTime* params, int32_t doubleBufferIndex, ASIOBool directProcess);
+    void(ASIO_CALLBACK* bufferSwitch)(int32_t doubleBufferIndex, ASIOBool directProcess);
+    void(ASIO_CALLBACK* sampleRateDidChange)(ASIOSampleRate sampleRate);
+    int32_t(ASIO_CALLBACK* asioMessage)(int32_t selector, int32_t value, void* message, double* opt);
+    ASIOTime*(ASIO_CALLBACK* bufferSwitchTimeInfo)(ASIOTime* params, int32_t doubleBufferIndex, ASIOBool directProcess);
 };
 
 #pragma pack(pop)
@@ -186,36 +198,38 @@ struct ASIOCallbacks {
 static_assert(sizeof(ASIOSamples) == 8 && sizeof(ASIOTimeStamp) == 8);
 static_assert(sizeof(ASIOClockSource) == 48);
 static_assert(sizeof(ASIOChannelInfo) == 52);
-static_assert(sizeof(ASIOBufferInfo) == 24 && offsetof(ASIOBufferInfo, buffers) == 8);
+// Pointers are 8 bytes for x64 hosts and 4 for 32-bit ones; nothing else in the records depends on the bitness.
+static_assert(sizeof(ASIOBufferInfo) == 8 + 2 * sizeof(void*) && offsetof(ASIOBufferInfo, buffers) == 8);
 static_assert(sizeof(AsioTimeInfo) == 48 && offsetof(AsioTimeInfo, flags) == 32);
 static_assert(sizeof(ASIOTimeCode) == 84 && offsetof(ASIOTimeCode, flags) == 16);
 static_assert(sizeof(ASIOTime) == 148 && offsetof(ASIOTime, timeInfo) == 16 && offsetof(ASIOTime, timeCode) == 64);
-static_assert(sizeof(ASIOCallbacks) == 32);
+static_assert(sizeof(ASIOCallbacks) == 4 * sizeof(void*));
 
 // The driver interface. Its vtable must be COM's: single inheritance from IUnknown, no virtual destructor, no
-// overloads, the methods in this order.
+// overloads, the methods in this order. Overrides inherit ASIO_METHOD (the compiler rejects one that declares
+// another convention).
 struct IASIO : public IUnknown {
-    virtual ASIOBool init(void* systemHandle) = 0;
-    virtual void getDriverName(char* name) = 0;
-    virtual int32_t getDriverVersion() = 0;
-    virtual void getErrorMessage(char* text) = 0;
-    virtual ASIOError start() = 0;
-    virtual ASIOError stop() = 0;
-    virtual ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) = 0;
-    virtual ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) = 0;
-    virtual ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
-                                    int32_t* granularity) = 0;
-    virtual ASIOError canSampleRate(ASIOSampleRate sampleRate) = 0;
-    virtual ASIOError getSampleRate(ASIOSampleRate* sampleRate) = 0;
-    virtual ASIOError setSampleRate(ASIOSampleRate sampleRate) = 0;
-    virtual ASIOError getClockSources(ASIOClockSource* clocks, int32_t* numSources) = 0;
-    virtual ASIOError setClockSource(int32_t reference) = 0;
-    virtual ASIOError getSamplePosition(ASIOSamples* samplePosition, ASIOTimeStamp* timeStamp) = 0;
-    virtual ASIOError getChannelInfo(ASIOChannelInfo* info) = 0;
-    virtual ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
-                                    ASIOCallbacks* callbacks) = 0;
-    virtual ASIOError disposeBuffers() = 0;
-    virtual ASIOError controlPanel() = 0;
-    virtual ASIOError future(int32_t selector, void* opt) = 0;
-    virtual ASIOError outputReady() = 0;
+    virtual ASIOBool ASIO_METHOD init(void* systemHandle) = 0;
+    virtual void ASIO_METHOD getDriverName(char* name) = 0;
+    virtual int32_t ASIO_METHOD getDriverVersion() = 0;
+    virtual void ASIO_METHOD getErrorMessage(char* text) = 0;
+    virtual ASIOError ASIO_METHOD start() = 0;
+    virtual ASIOError ASIO_METHOD stop() = 0;
+    virtual ASIOError ASIO_METHOD getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) = 0;
+    virtual ASIOError ASIO_METHOD getLatencies(int32_t* inputLatency, int32_t* outputLatency) = 0;
+    virtual ASIOError ASIO_METHOD getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                                                int32_t* granularity) = 0;
+    virtual ASIOError ASIO_METHOD canSampleRate(ASIOSampleRate sampleRate) = 0;
+    virtual ASIOError ASIO_METHOD getSampleRate(ASIOSampleRate* sampleRate) = 0;
+    virtual ASIOError ASIO_METHOD setSampleRate(ASIOSampleRate sampleRate) = 0;
+    virtual ASIOError ASIO_METHOD getClockSources(ASIOClockSource* clocks, int32_t* numSources) = 0;
+    virtual ASIOError ASIO_METHOD setClockSource(int32_t reference) = 0;
+    virtual ASIOError ASIO_METHOD getSamplePosition(ASIOSamples* samplePosition, ASIOTimeStamp* timeStamp) = 0;
+    virtual ASIOError ASIO_METHOD getChannelInfo(ASIOChannelInfo* info) = 0;
+    virtual ASIOError ASIO_METHOD createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
+                                                ASIOCallbacks* callbacks) = 0;
+    virtual ASIOError ASIO_METHOD disposeBuffers() = 0;
+    virtual ASIOError ASIO_METHOD controlPanel() = 0;
+    virtual ASIOError ASIO_METHOD future(int32_t selector, void* opt) = 0;
+    virtual ASIOError ASIO_METHOD outputReady() = 0;
 };

@@ -7,8 +7,14 @@
 #include "com/dll_exports.h"
 #include "com/registration.h"
 
+// The DLL's file name without its extension: registration looks the module up by it. The Windows build sets
+// it per bitness (Tessel-ASIO-x64, Tessel-ASIO-x86); the simulation loads the driver under the x64 name.
+#ifndef TESSEL_MODULE_NAME
+#define TESSEL_MODULE_NAME "Tessel-ASIO-x64"
+#endif
+
 namespace {
-const char kModuleName[] = "Tessel-ASIO-x64";
+const char kModuleName[] = TESSEL_MODULE_NAME;
 const char kMessageCaption[] = "Tessel ASIO Driver";
 
 HRESULT ReportFailure(const char* format, int integerResult, int floatResult) {
