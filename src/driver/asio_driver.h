@@ -77,6 +77,9 @@ public:
     // Clock thread.
     bool StartClock();
     void StopClock();
+    // One tick of the clock thread: gather the inputs, scatter the outputs, switch buffers. Clock thread, or a
+    // caller that stands in for it (the virtual-time drift harness) while no clock thread runs.
+    void Tick();
 
     // The record. Public: the settings store, the control panel and the tests read and write it directly.
     std::unique_ptr<ComApartmentGuard> apartmentAtCreate;

@@ -152,18 +152,13 @@ void CAsioDriver::ClockLoop() {
     const int64_t rate = std::max<int64_t>(1, static_cast<int64_t>(sampleRate));
     const int64_t period = std::max<int64_t>(1, static_cast<int64_t>(bufferSize) * frequency.QuadPart / rate);
     int64_t last = counter.QuadPart;
-    const uint32_t frames = static_cast<uint32_t>(bufferSize);
     for (;;) {
-        const uint32_t offset = frames * bufferIndex;
         QueryPerformanceCounter(&counter);
         const int64_t elapsed = counter.QuadPart - last;
         if (elapsed >= kLatePeriods * period) {
             last = counter.QuadPart;
         } else if (elapsed >= period) {
-            GatherInputs(frames, offset);
-            ScatterOutputs(frames, offset);
-            SwitchBuffers();
-            ++tickCount;
+            Tick();
             last += period;
         } else if (period > kSleepThresholdCounts) {
             Sleep(period - elapsed > kSleepThresholdCounts ? 1 : 0);
@@ -173,6 +168,16 @@ void CAsioDriver::ClockLoop() {
             break;
         }
     }
+}
+
+// One buffer's work: the inputs into this tick's half, the outputs out of it, the host's buffer switch.
+void CAsioDriver::Tick() {
+    const uint32_t frames = static_cast<uint32_t>(bufferSize);
+    const uint32_t offset = frames * bufferIndex;
+    GatherInputs(frames, offset);
+    ScatterOutputs(frames, offset);
+    SwitchBuffers();
+    ++tickCount;
 }
 
 void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
