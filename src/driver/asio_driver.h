@@ -89,6 +89,10 @@ public:
     // Clock thread.
     bool StartClock();
     void StopClock();
+    // One tick of the clock thread: gather the inputs, scatter the outputs, switch buffers. False when the host
+    // released the driver from inside its callback. Clock thread, or a caller that stands in for it (the
+    // virtual-time drift harness) while no clock thread runs.
+    bool Tick();
 
     // The record. Public: the settings store, the control panel and the tests read and write it directly.
     std::unique_ptr<ComApartmentGuard> apartmentAtCreate;

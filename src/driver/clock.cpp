@@ -178,11 +178,9 @@ void CAsioDriver::ClockLoop() {
     const int64_t rate = std::max<int64_t>(1, static_cast<int64_t>(sampleRate));
     const int64_t period = std::max<int64_t>(1, static_cast<int64_t>(bufferSize) * frequency.QuadPart / rate);
     int64_t last = counter.QuadPart;
-    const uint32_t frames = static_cast<uint32_t>(bufferSize);
     ClockWait wait;
     wait.Open(frequency.QuadPart, period);
     for (;;) {
-        const uint32_t offset = frames * bufferIndex;
         QueryPerformanceCounter(&counter);
         const int64_t elapsed = counter.QuadPart - last;
         if (elapsed >= kLatePeriods * period) {
@@ -191,11 +189,7 @@ void CAsioDriver::ClockLoop() {
             last = counter.QuadPart;
             ++dropOutCount;
         } else if (elapsed >= period) {
-            GatherInputs(frames, offset);
-            ScatterOutputs(frames, offset);
-            SwitchBuffers();
-            if (clockThreadState.released) return;
-            ++tickCount;
+            if (!Tick()) return;  // the host let go of the driver from inside its callback
             last += period;
         } else {
             wait.Wait(period - elapsed);
@@ -205,6 +199,19 @@ void CAsioDriver::ClockLoop() {
             break;
         }
     }
+}
+
+// One buffer's work: the inputs into this tick's half, the outputs out of it, the host's buffer switch.
+bool CAsioDriver::Tick() {
+    const uint32_t frames = static_cast<uint32_t>(bufferSize);
+    const uint32_t offset = frames * bufferIndex;
+    GatherInputs(frames, offset);
+    ScatterOutputs(frames, offset);
+    SwitchBuffers();
+    // A last Release from inside the callback has destroyed the driver: touch nothing of it any more.
+    if (clockThreadState.released) return false;
+    ++tickCount;
+    return true;
 }
 
 void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {

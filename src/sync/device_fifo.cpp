@@ -22,6 +22,10 @@ void DeviceFifo::Reset() {
     slowFill = 0.0f;
     std::memset(ring, 0, sizeof(ring));
     converter.SetRatio(1.0f);
+    steeredRatio = 1.0;
+    integralFrameSeconds = 0.0;
+    pendingErrorFrames = 0.0;
+    balanceRatio.store(1.0, std::memory_order_relaxed);
     fadeInPending = true;
 }
 
@@ -29,6 +33,9 @@ void DeviceFifo::Configure(float sampleRateHz, uint32_t framesPerPeriod) {
     sampleRate = sampleRateHz;
     periodFrames = framesPerPeriod;
     slowFill = 0.0f;
+    // The integral is counted in frames of the old rate; the steering rebuilds it from the fresh fill.
+    integralFrameSeconds = 0.0;
+    pendingErrorFrames = 0.0;
     ComputeCoefficients();
 }
 
@@ -185,6 +192,7 @@ void DeviceFifo::PushConverted(const float* src, uint32_t n) {
         done += chunk;
     }
     PublishWrite(position);
+    IntegrateSteeringError(n);
 }
 
 void DeviceFifo::PushConvertedStereo(const float* left, const float* right, uint32_t frames) {
@@ -200,4 +208,5 @@ void DeviceFifo::PushConvertedStereo(const float* left, const float* right, uint
         done += chunk;
     }
     PublishWrite(position);
+    IntegrateSteeringError(frames);
 }

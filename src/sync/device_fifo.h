@@ -78,8 +78,14 @@ public:
     void PushPlanarStereo(const float* left, const float* right, uint32_t frames);
     void PushConverted(const float* src, uint32_t n);
     void PushConvertedStereo(const float* left, const float* right, uint32_t frames);
-    // Moves the converter ratio one smoothing step towards the ratio that brings slowFill to targetFrames.
+    // Moves the converter ratio one smoothing step towards the ratio that brings slowFill to targetFrames: the
+    // balance ratio the device's measured rate calls for, corrected by the fill error and its integral.
     void SteerRatio(float targetFrames);
+    // Takes the rate ratio the endpoint measured (samples of all channels per nominal frame) as the converter ratio
+    // at which the fill would hold still. deviceProduces: the device feeds this FIFO (a microphone) rather than
+    // drains it (the output). A reading that is not plausible for a running crystal (the endpoint reports 1.0
+    // before its first measurement, whatever its channel count) leaves the balance at 1.0. Either audio thread.
+    void NoteMeasuredRate(double rateRatio, uint16_t channelCount, bool deviceProduces);
 
     // --- Queries, safe from either audio thread. ---
     uint32_t FillSamples() const {
@@ -87,7 +93,10 @@ public:
     }
     uint32_t FillFrames() const { return FillSamples() / channels; }
     float SlowFill();
-    float Ratio() const { return converter.Ratio(); }  // producer thread only
+    float Ratio() const { return converter.Ratio(); }         // producer thread only
+    double SteeredRatio() const { return steeredRatio; }      // producer thread only
+    double Integral() const { return integralFrameSeconds; }  // producer thread only
+    double BalanceRatio() const { return balanceRatio.load(std::memory_order_relaxed); }
     uint32_t HostBufferFrames() const { return hostBufferFrames; }
     float SampleRate() const { return sampleRate; }
     uint32_t PeriodFrames() const { return periodFrames; }
@@ -115,6 +124,8 @@ private:
     void WriteRingStereo(const float* left, const float* right, uint32_t frames, uint32_t* position);
     void PublishWrite(uint32_t position) { writeIndex.store(position & kMask, std::memory_order_release); }
     void ComputeCoefficients();
+    // Adds the last steering step's fill error times the duration of the input just pushed to the integral.
+    void IntegrateSteeringError(uint32_t inputFrames);
 
     static void ScratchSinkMono(void* context, const float* sample);
     static void ScratchSinkStereo(void* context, const float* left, const float* right);
@@ -134,7 +145,15 @@ private:
     uint32_t hostBufferFrames = 288;  // ASIO buffer size, frames
     float slowFill = 0.0f;            // slow average of the fill, frames; under `lock`
     double steerCoefficient = 0.0;    // per-step smoothing of the ratio, about one second long
-    float slowCoefficient = 0.0f;     // per-update smoothing of slowFill, about twenty seconds long
+    // The steering's state, the producer's alone. Kept in double: near 1.0 one smoothing step at high rates and
+    // small buffers is below half a float step, so a float state would never move. The converter gets it rounded.
+    double steeredRatio = 1.0;
+    double integralFrameSeconds = 0.0;  // the fill error integrated over time, frames x seconds
+    double pendingErrorFrames = 0.0;    // the error of the last steering step, integrated by the push that follows
+    // The feed-forward: the ratio the device's measured rate calls for. Written by whichever stream thread receives
+    // the measurement, read by the producer.
+    std::atomic<double> balanceRatio{1.0};
+    float slowCoefficient = 0.0f;  // per-update smoothing of slowFill, about twenty seconds long
     CRITICAL_SECTION lock;
     uint32_t lockDepth = 0;     // goes up after entering, down before leaving: shows a held lock
     bool fadeInPending = true;  // the first read after Reset ramps in from silence
@@ -142,7 +161,6 @@ private:
 
 // Data callbacks that the endpoints call on their stream threads, one per device period; the context is the
 // DeviceFifo. Their shape is the endpoints' data-callback type: (interleaved samples, sample count of all channels,
-// channel count, measured rate ratio, context). The measured ratio is accepted but deliberately unused: the fill
-// level alone steers the converter.
+// channel count, measured rate ratio, context). The measured ratio feeds the steering's feed-forward term.
 void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context);
 void OnRenderData(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context);

@@ -6,9 +6,10 @@
 
 // Capture stream thread: steer towards two and a half ASIO buffers, then push the period. Multi-channel data
 // bypasses the converter (microphones are opened mono, so this is only a safety net).
-void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double /*rateRatio*/, void* context) {
+void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context) {
     DeviceFifo* fifo = static_cast<DeviceFifo*>(context);
     if (!fifo || !samples) return;
+    fifo->NoteMeasuredRate(rateRatio, channelCount, true);
     fifo->SteerRatio(2.5f * static_cast<float>(fifo->HostBufferFrames()));
     if (channelCount == 1)
         fifo->PushConverted(samples, count);
@@ -17,10 +18,12 @@ void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double
 }
 
 // Render stream thread: fill the device's packet of `count` samples from the output FIFO. After a reset the
-// output stays silent until three ASIO buffers have gathered, then ramps in over the packet.
-void OnRenderData(float* samples, uint32_t count, uint16_t channelCount, double /*rateRatio*/, void* context) {
+// output stays silent until three ASIO buffers have gathered, then ramps in over the packet. The measured rate is
+// handed over to the clock thread, whose output push steers this FIFO's converter.
+void OnRenderData(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context) {
     DeviceFifo* fifo = static_cast<DeviceFifo*>(context);
     if (!fifo || !samples) return;
+    fifo->NoteMeasuredRate(rateRatio, channelCount, false);
     const uint32_t bufferFrames = fifo->HostBufferFrames();
     uint32_t fillFramesBefore = 0;
     fifo->Trim(bufferFrames, &fillFramesBefore);

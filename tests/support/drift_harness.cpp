@@ -2,14 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
+#include <random>
 #include <vector>
 
-#include "sync/device_fifo.h"
+#include "device/rate_measurement.h"
+#include "driver/asio_driver.h"
 
 namespace drift {
 
 namespace {
+
+constexpr double kCounterFrequency = 10'000'000.0;  // the performance counter, counts per second
+// The endpoint hands nothing to its callback for this many packets after a start (its start-up skip).
+constexpr uint64_t kStartupSkipPackets = 32;
 
 // Per simulated second: the slow fill's extremes and the events, so that the settling time can be found after
 // the run, once the steady fill is known.
@@ -25,7 +30,7 @@ public:
     explicit Recorder(const Config& config)
         : seconds(static_cast<size_t>(std::ceil(config.seconds)) + 1), tailStart(0.75 * config.seconds) {}
 
-    void ConsumerPeriod(double time, float slowFill, bool trimmed, bool underrun, bool flowing, Result* result) {
+    void ConsumerPeriod(double time, float slowFill, bool trimmed, bool underrun, Result* result) {
         Second& s = seconds[std::min(seconds.size() - 1, static_cast<size_t>(time))];
         s.minSlowFill = std::min(s.minSlowFill, slowFill);
         s.maxSlowFill = std::max(s.maxSlowFill, slowFill);
@@ -33,7 +38,8 @@ public:
         s.underruns += underrun;
         result->trims += trimmed;
         result->underruns += underrun;
-        result->dropOuts += flowing && (trimmed || underrun);
+        result->dropOuts += trimmed || underrun;
+        if (trimmed || underrun) result->lastEventSeconds = time;
         ++result->consumerPeriods;
         if (time >= tailStart) {
             tailSum += slowFill;
@@ -43,9 +49,28 @@ public:
         }
     }
 
+    void ProducerPeriod(double time, double ratio, float appliedRatio, Result* result) {
+        result->minRatio = std::min(result->minRatio, appliedRatio);
+        result->maxRatio = std::max(result->maxRatio, appliedRatio);
+        ++result->producerPeriods;
+        if (time < tailStart) return;
+        const double ppm = (ratio - 1.0) * 1e6;
+        ++ratioCount;
+        const double delta = ppm - ratioMean;
+        ratioMean += delta / static_cast<double>(ratioCount);
+        ratioSquares += delta * (ppm - ratioMean);
+        ratioMin = std::min(ratioMin, ppm);
+        ratioMax = std::max(ratioMax, ppm);
+    }
+
     void Finish(uint32_t bufferFrames, Result* result) const {
         result->steadyFillFrames = tailCount ? tailSum / static_cast<double>(tailCount) : 0.0;
         result->steadySwingFrames = tailCount ? static_cast<double>(tailMax - tailMin) : 0.0;
+        if (ratioCount) {
+            result->meanRatio = 1.0 + ratioMean * 1e-6;
+            result->jitterSdPpm = std::sqrt(ratioSquares / static_cast<double>(ratioCount));
+            result->jitterPeakToPeakPpm = ratioMax - ratioMin;
+        }
         // The steady state need not be a point: when the device's packets beat slowly against the ticks, the
         // fill seen at a tick is a sawtooth, and the loop answers it with a limit cycle. Settled means inside the
         // range the slow fill keeps in the last quarter of the run, widened by a quarter buffer on each side.
@@ -63,8 +88,13 @@ public:
         result->settleSeconds = never ? -1.0 : static_cast<double>(settled);
         const size_t from = never ? static_cast<size_t>(tailStart) : settled;
         for (size_t i = from; i < seconds.size(); ++i) {
-            result->trimsAfterSettle += seconds[i].trims;
-            result->underrunsAfterSettle += seconds[i].underruns;
+            const Second& s = seconds[i];
+            result->trimsAfterSettle += s.trims;
+            result->underrunsAfterSettle += s.underruns;
+            if (s.maxSlowFill < s.minSlowFill) continue;
+            result->maxErrorAfterSettleFrames =
+                std::max({result->maxErrorAfterSettleFrames, std::fabs(s.minSlowFill - result->targetFrames),
+                          std::fabs(s.maxSlowFill - result->targetFrames)});
         }
     }
 
@@ -75,12 +105,60 @@ private:
     uint64_t tailCount = 0;
     float tailMin = 1e30f;
     float tailMax = -1e30f;
+    uint64_t ratioCount = 0;
+    double ratioMean = 0;  // ppm
+    double ratioSquares = 0;
+    double ratioMin = 1e30;
+    double ratioMax = -1e30;
 };
 
-void TrackRatio(const DeviceFifo& fifo, Result* result) {
-    result->minRatio = std::min(result->minRatio, fifo.Ratio());
-    result->maxRatio = std::max(result->maxRatio, fifo.Ratio());
-}
+// The host: takes its buffer switches and leaves its output halves silent.
+void OnBufferSwitch(int32_t, ASIOBool) {}
+int32_t OnAsioMessage(int32_t, int32_t, void*, double*) { return 0; }
+ASIOCallbacks hostCallbacks = {&OnBufferSwitch, nullptr, &OnAsioMessage, nullptr};
+
+// A driver set up as its open sequence and createBuffers leave it for one device: one microphone on input 1, or
+// the playback device behind both outputs. The FIFO's device is a stand-in that is never called: the harness is
+// the endpoint.
+class Driver {
+public:
+    Driver(const Config& config, uint32_t devicePeriodFrames) {
+        HRESULT hr = S_OK;
+        driver = new CAsioDriver(nullptr, &hr, true);
+        driver->NonDelegatingAddRef();
+        driver->sampleRate = config.sampleRateHz;
+        driver->numOutputs = CAsioDriver::kNumOutputs;
+        const float rate = static_cast<float>(config.sampleRateHz);
+        std::vector<ASIOBufferInfo> entries;
+        if (config.direction == Direction::Capture) {
+            driver->numInputs = 1;
+            fifo = &driver->inputFifos[0];
+            fifo->channels = 1;
+            fifo->Configure(rate, config.bufferFrames);
+            entries.push_back(ASIOBufferInfo{ASIOTrue, 0, {nullptr, nullptr}});
+        } else {
+            driver->numInputs = 0;
+            fifo = &driver->outputFifo;
+            fifo->channels = 2;
+            fifo->Configure(rate, devicePeriodFrames);
+            entries.push_back(ASIOBufferInfo{ASIOFalse, 0, {nullptr, nullptr}});
+            entries.push_back(ASIOBufferInfo{ASIOFalse, 1, {nullptr, nullptr}});
+        }
+        fifo->device = reinterpret_cast<CKSDevice*>(fifo);
+        created = driver->createBuffers(entries.data(), static_cast<int32_t>(entries.size()),
+                                        static_cast<int32_t>(config.bufferFrames), &hostCallbacks) == ASE_OK;
+    }
+    ~Driver() {
+        fifo->device = nullptr;
+        driver->NonDelegatingRelease();
+    }
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    CAsioDriver* driver = nullptr;
+    DeviceFifo* fifo = nullptr;
+    bool created = false;
+};
 
 }  // namespace
 
@@ -91,18 +169,36 @@ Result Run(const Config& config) {
     const double masterRate = config.sampleRateHz;
     const double deviceRate = config.sampleRateHz * (1.0 + config.crystalPpm * 1e-6);
     const bool capture = config.direction == Direction::Capture;
-    const double offsetFrames = 30.0 * masterRate * config.crystalPpm * 1e-6;
-    result.predictedErrorFrames = capture ? offsetFrames : -offsetFrames;
-
-    auto fifo = std::make_unique<DeviceFifo>();
-    fifo->channels = capture ? 1 : 2;
-    fifo->Configure(static_cast<float>(masterRate), n);
-    fifo->SetHostBufferFrames(n);
+    const uint16_t deviceChannels = capture ? 1 : 2;
     result.targetFrames = (capture ? 2.5 : 3.5) * n;
 
+    Driver setup(config, p);
+    if (!setup.created) return result;
+    CAsioDriver& driver = *setup.driver;
+    DeviceFifo& fifo = *setup.fifo;
+
+    // The endpoint's own measurement, restarted as the clock's start does, fed with each packet's counter reading.
+    RateMeasurement measurement;
+    measurement.SetCounterFrequency(static_cast<int64_t>(kCounterFrequency));
+    measurement.SetNominalRate(masterRate);
+    measurement.Restart();
+    std::mt19937_64 random(config.seed);
+    std::uniform_real_distribution<double> lateness(0.0, config.counterLatenessMs * 1e-3);
+    int64_t lastReading = 0;
+    const double exactRatio = deviceChannels * deviceRate / masterRate;
+    auto measuredRatio = [&] {
+        switch (config.measurement) {
+            case Measurement::Exact:
+                return exactRatio;
+            case Measurement::None:
+                return 1.0;
+            default:
+                return measurement.rateRatio;
+        }
+    };
+
     // The signal does not matter to the counts; silence keeps the run cheap and exact.
-    std::vector<float> silence(std::max(n, p) * 2, 0.0f);
-    std::vector<float> out(std::max(n, p) * 2, 0.0f);
+    std::vector<float> packet(static_cast<size_t>(p) * deviceChannels, 0.0f);
     Recorder recorder(config);
 
     // Event k of a clock happens at (k + phase) × period / rate. Times are computed from the event number, not
@@ -116,41 +212,47 @@ Result Run(const Config& config) {
         const double now = std::min(deviceTime, clockTime);
         if (now > config.seconds) break;
 
-        if (capture && deviceTime <= clockTime) {
-            // Capture stream thread: one microphone packet.
-            OnCaptureData(silence.data(), p, 1, 1.0, fifo.get());
-            TrackRatio(*fifo, &result);
-            ++result.producerPeriods;
+        if (deviceTime <= clockTime) {
+            // The stream thread: it wakes on the packet, reads the counter (late, and never before its previous
+            // reading), transfers the packet through the data callback once the start-up packets are past, and
+            // takes the measurement step.
+            const int64_t reading = static_cast<int64_t>((deviceTime + lateness(random)) * kCounterFrequency);
+            lastReading = std::max(lastReading, reading);
+            const bool delivers = deviceEvent >= kStartupSkipPackets;
+            if (capture && delivers) {
+                OnCaptureData(packet.data(), p, 1, measuredRatio(), &fifo);
+                recorder.ProducerPeriod(now, fifo.SteeredRatio(), fifo.Ratio(), &result);
+            } else if (delivers) {
+                // Nothing else runs meanwhile, so the trim and the underrun can be read off the fill before the
+                // call.
+                const uint32_t fill = fifo.FillFrames();
+                const bool trimmed = fill >= 7 * n;
+                const bool underrun = (trimmed ? 3 * n : fill) < p;
+                if (config.trace) config.trace(config.traceContext, now, fill, fifo.SlowFill(), fifo.SteeredRatio());
+                OnRenderData(packet.data(), 2 * p, 2, measuredRatio(), &fifo);
+                recorder.ConsumerPeriod(now, fifo.SlowFill(), flowing && trimmed, flowing && underrun, &result);
+                flowing = flowing || !fifo.FadeInPending();
+            }
+            measurement.Step(lastReading, p * deviceChannels);
             ++deviceEvent;
-        } else if (capture) {
-            // Clock tick: the gather of one input.
-            uint32_t fill = 0;
-            const bool trimmed = fifo->Trim(n, &fill);
-            if (config.trace) config.trace(config.traceContext, now, fill, fifo->SlowFill(), fifo->Ratio());
-            const bool delivered = fifo->ReadBuffer(out.data(), n);
-            const bool underrun = flowing && !delivered;
-            flowing = flowing || delivered;
-            recorder.ConsumerPeriod(now, fifo->SlowFill(), trimmed, underrun, flowing, &result);
-            ++clockEvent;
-        } else if (clockTime <= deviceTime) {
-            // Clock tick: the output push.
-            fifo->SteerRatio(static_cast<float>(result.targetFrames));
-            fifo->PushConvertedStereo(silence.data(), silence.data() + n, n);
-            TrackRatio(*fifo, &result);
-            ++result.producerPeriods;
-            ++clockEvent;
         } else {
-            // Render stream thread: one playback packet. Nothing else runs meanwhile, so the trim and the
-            // underrun can be read off the fill before the call.
-            const uint32_t fill = fifo->FillFrames();
-            const bool trimmed = fill >= 7 * n;
-            const uint32_t afterTrim = trimmed ? 3 * n : fill;
-            const bool underrun = flowing && afterTrim < p;
-            if (config.trace) config.trace(config.traceContext, now, fill, fifo->SlowFill(), fifo->Ratio());
-            OnRenderData(out.data(), 2 * p, 2, 1.0, fifo.get());
-            flowing = flowing || !fifo->FadeInPending();
-            recorder.ConsumerPeriod(now, fifo->SlowFill(), trimmed, underrun, flowing, &result);
-            ++deviceEvent;
+            // The clock thread's tick, the driver's own.
+            uint32_t fill = fifo.FillFrames();
+            const uint32_t dropOutsBefore = driver.dropOutCount;
+            if (capture) {
+                const bool trimmed = fill >= 7 * n;
+                const bool delivered = (trimmed ? 3 * n : fill) >= n;
+                if (config.trace) config.trace(config.traceContext, now, fill, fifo.SlowFill(), fifo.SteeredRatio());
+                driver.Tick();
+                const bool wasFlowing = flowing;
+                flowing = flowing || delivered;
+                recorder.ConsumerPeriod(now, fifo.SlowFill(), flowing && trimmed, wasFlowing && !delivered, &result);
+                result.driverDropOuts += driver.dropOutCount - dropOutsBefore;
+            } else {
+                driver.Tick();
+                recorder.ProducerPeriod(now, fifo.SteeredRatio(), fifo.Ratio(), &result);
+            }
+            ++clockEvent;
         }
     }
     recorder.Finish(n, &result);
