@@ -5,6 +5,7 @@
 #include <new>
 
 #include "com/class_table.h"
+#include "ui/control_panel.h"
 #include "ui/settings.h"
 
 namespace {
@@ -37,6 +38,7 @@ CAsioDriver::CAsioDriver(IUnknown* outer, HRESULT* result, bool isFloatVariant)
 }
 
 CAsioDriver::~CAsioDriver() {
+    ClosePanel(*this);
     if (started) {
         StopClock();
         started = false;

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "driver/asio_driver.h"
+#include "ui/control_panel.h"
 
 namespace {
 
@@ -58,10 +59,12 @@ ASIOError CAsioDriver::start() {
     bufferIndex = 0;
     if (!StartClock()) return ASE_HWMalfunction;
     Shared(started).store(true);
+    if (autoOpenPanel) OpenControlPanel(*this, true);
     return ASE_OK;
 }
 
 ASIOError CAsioDriver::stop() {
+    ClosePanel(*this);
     if (started) StopClock();
     started = false;
     return ASE_OK;
@@ -86,6 +89,8 @@ bool CAsioDriver::StartClock() {
     }
     const DWORD begin = timeGetTime();
     while (tickCount < kStartupTicks && timeGetTime() - begin < kStartupWaitMs) Sleep(kStartupPollMs);
+    // The inputs are silent while a microphone needs new firmware; the user is told while the clock runs.
+    if (firmwareUpdateRequired) ShowFirmwareNotice(*this);
     if (tickCount >= kStartupTicks) return true;
     StopClock();
     return false;
