@@ -13,3 +13,4 @@ target_link_libraries(tessel_asio PRIVATE ole32 oleaut32 uuid winmm setupapi hid
                       shell32 gdi32)
 
 add_subdirectory(tools)
+add_subdirectory(${CMAKE_SOURCE_DIR}/tests/windows ${CMAKE_BINARY_DIR}/tests/windows)

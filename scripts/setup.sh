@@ -9,7 +9,7 @@ for part in "${@:-native}"; do
         native) packages+=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
                            libsamplerate0-dev libspeexdsp-dev) ;;
         windows) packages+=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-                            wine wine64 python3) ;;
+                            wine wine64 python3 xvfb x11-apps) ;;
         fuzz) packages+=(cmake ninja-build clang libclang-rt-14-dev) ;;
         *) echo "setup: unknown part $part (native, windows, fuzz)"; exit 2 ;;
     esac

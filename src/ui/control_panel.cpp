@@ -31,7 +31,7 @@ DWORD WINAPI PanelThreadProc(LPVOID parameter) {
 // handle. Host's thread.
 void EndPanelThread(CAsioDriver& driver) {
     if (driver.panelThread != INVALID_HANDLE_VALUE) {
-        if (WaitForSingleObject(driver.panelThread, kPanelEndWaitMs) == WAIT_TIMEOUT)
+        if (!WaitForThreadServingSentMessages(driver.panelThread, kPanelEndWaitMs))
             TerminateThread(driver.panelThread, kTerminatedExitCode);
         CloseHandle(driver.panelThread);
         driver.panelThread = INVALID_HANDLE_VALUE;
@@ -63,11 +63,14 @@ ASIOError OpenControlPanel(CAsioDriver& driver, bool automatic) {
     }
     driver.panelThread = thread;
     driver.panelThreadId = threadId;
-    while (driver.panelStarting) Sleep(kStartPollMs);
+    while (driver.panelStarting) WaitServingSentMessages(kStartPollMs);
+    // The grace period in which a host's stop counts as the user never having seen the panel starts when the
+    // panel is on screen: creating it can take longer than the whole grace period on a busy machine.
+    if (driver.panelOpenedByHost) driver.panelOpenTime = timeGetTime();
     if (automatic || driver.modelessPanel) return ASE_OK;
 
     // Modal for the host: wait until the user closes the panel.
-    while (driver.panelWindow && !driver.modelessPanel) Sleep(kModalPollMs);
+    while (driver.panelWindow && !driver.modelessPanel) WaitServingSentMessages(kModalPollMs);
     if (!driver.panelWindow) EndPanelThread(driver);
     return ASE_OK;
 }
@@ -77,7 +80,7 @@ void ClosePanel(CAsioDriver& driver) {
         if (driver.panelOpenedByHost && timeGetTime() - driver.panelOpenTime < kHostOpenGraceMs)
             driver.modelessPanel = false;
         driver.panelQuit = true;
-        WakePanelThread(driver.panelThreadId);
+        WakePanelThread(driver.panelWindow, driver.panelThreadId);
     }
     EndPanelThread(driver);
     driver.panelOpenedByHost = false;

@@ -34,5 +34,12 @@ HWND CreatePanelWindow(CAsioDriver& driver);
 void RunPanelLoop(CAsioDriver& driver, HWND window);
 // Panel thread: destroys the window if it still exists.
 void DestroyPanelWindow(HWND window);
-// Any thread: wakes the panel thread's loop so that it sees panelQuit.
-void WakePanelThread(DWORD threadId);
+// Any thread: asks the panel window to close (as its close box does), so that it is destroyed by its own thread in
+// its own message handling and the loop ends; where that cannot be asked, wakes the loop to see panelQuit.
+void WakePanelThread(HWND window, DWORD threadId);
+// Host's thread: waits, serving the messages other threads send to the host's windows meanwhile. Creating,
+// activating and destroying the panel makes the system send messages to the process's other windows; a host
+// thread that waited without serving them would hold the panel thread up until the wait timed out.
+void WaitServingSentMessages(DWORD milliseconds);
+// The same while waiting for a thread to end; false when it has not ended in time.
+bool WaitForThreadServingSentMessages(HANDLE thread, DWORD milliseconds);

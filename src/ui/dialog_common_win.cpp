@@ -1,6 +1,5 @@
 #include "ui/dialog_common_win.h"
 
-
 #include <mutex>
 
 #include "com/module_state.h"

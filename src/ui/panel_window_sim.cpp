@@ -91,7 +91,7 @@ void DestroyPanelWindow(HWND handle) {
     window->queue.clear();
 }
 
-void WakePanelThread(DWORD threadId) {
+void WakePanelThread(HWND, DWORD threadId) {
     std::lock_guard<std::mutex> hold(windowsLock);
     for (auto& [handle, window] : windows) {
         if (window->threadId != threadId) continue;
@@ -102,6 +102,13 @@ void WakePanelThread(DWORD threadId) {
 }
 
 void ShowFirmwareNotice(CAsioDriver&) { ++firmwareNotices; }
+
+// No window of the host's here can be sent anything: plain waits.
+void WaitServingSentMessages(DWORD milliseconds) { Sleep(milliseconds); }
+
+bool WaitForThreadServingSentMessages(HANDLE thread, DWORD milliseconds) {
+    return WaitForSingleObject(thread, milliseconds) != WAIT_TIMEOUT;
+}
 
 namespace panel_sim {
 

@@ -197,6 +197,42 @@ void DestroyPanelWindow(HWND window) {
     panelScope = nullptr;
 }
 
-void WakePanelThread(DWORD threadId) {
+void WakePanelThread(HWND window, DWORD threadId) {
+    // Destroying the window after its loop has ended on a posted quit could stall under Wine; closing it through
+    // its own message handling is the path that OK takes.
+    if (window && PostMessageA(window, WM_CLOSE, 0, 0)) return;
     if (threadId) PostThreadMessageA(threadId, WM_QUIT, 0, 0);
+}
+
+namespace {
+// Delivers the messages sent to this thread's windows; posted messages stay queued for the host's own loop.
+void ServeSentMessages() {
+    MSG message;
+    PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+}  // namespace
+
+void WaitServingSentMessages(DWORD milliseconds) {
+    ServeSentMessages();
+    const DWORD begin = GetTickCount();
+    for (DWORD waited = 0; waited < milliseconds; waited = GetTickCount() - begin) {
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - waited, QS_SENDMESSAGE) == WAIT_OBJECT_0)
+            ServeSentMessages();
+    }
+}
+
+bool WaitForThreadServingSentMessages(HANDLE thread, DWORD milliseconds) {
+    ServeSentMessages();
+    const DWORD begin = GetTickCount();
+    for (DWORD waited = 0; waited <= milliseconds; waited = GetTickCount() - begin) {
+        const DWORD result = MsgWaitForMultipleObjects(1, &thread, FALSE, milliseconds - waited, QS_SENDMESSAGE);
+        if (result == WAIT_OBJECT_0) return true;
+        if (result == WAIT_OBJECT_0 + 1) {
+            ServeSentMessages();
+            continue;
+        }
+        if (result == WAIT_TIMEOUT) return false;
+        return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;  // a failed wait: look once more
+    }
+    return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
 }
