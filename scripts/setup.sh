@@ -25,7 +25,7 @@ for part in "${@:-native}"; do
         native) packages+=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
                            libsamplerate0-dev libspeexdsp-dev) ;;
         windows) packages+=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-                            g++-mingw-w64-i686-posix binutils-mingw-w64-i686 nsis wine wine64 python3)
+                            g++-mingw-w64-i686-posix binutils-mingw-w64-i686 nsis wine wine64 python3 xvfb x11-apps)
                  # Wine's 32-bit side, for the 32-bit driver's checks, only where the kernel runs 32-bit programs:
                  # elsewhere wine32 would replace the working 64-bit loader by one that cannot start.
                  if runs_32_bit_programs; then

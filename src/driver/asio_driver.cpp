@@ -5,6 +5,7 @@
 #include <new>
 
 #include "com/class_table.h"
+#include "ui/control_panel.h"
 #include "ui/settings.h"
 
 namespace {
@@ -40,6 +41,7 @@ CAsioDriver::CAsioDriver(IUnknown* outer, HRESULT* result, bool isFloatVariant)
 CAsioDriver::~CAsioDriver() {
     // The last Release made from inside a host callback: the clock thread lets go of the driver first.
     if (OnOwnClockThread()) StopClock();
+    ClosePanel(*this);
     if (started) {
         StopClock();
         started = false;

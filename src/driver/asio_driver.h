@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,10 @@ public:
     uint32_t panelOpenTime = 0;
     std::string outputDeviceName;
     std::vector<OutputDeviceEntry> outputDevices;
+    // Guards outputDeviceName and outputDevices against the control panel's thread, which lists the devices when
+    // it opens and replaces the name when the user picks another output, while the host's thread may load the
+    // settings or reopen the devices.
+    std::mutex settingsLock;
     std::atomic<bool> clockExit{false};
     std::atomic<bool> clockRunning{false};
     std::atomic<uint32_t> tickCount{0};

@@ -14,6 +14,7 @@
 
 #include "driver/asio_driver.h"
 #include "driver/clock_wait.h"
+#include "ui/control_panel.h"
 
 namespace {
 
@@ -68,10 +69,12 @@ ASIOError CAsioDriver::start() {
     bufferIndex = 0;
     if (!StartClock()) return ASE_HWMalfunction;
     Shared(started).store(true);
+    if (autoOpenPanel) OpenControlPanel(*this, true);
     return ASE_OK;
 }
 
 ASIOError CAsioDriver::stop() {
+    ClosePanel(*this);
     if (started) StopClock();
     started = false;
     return ASE_OK;
@@ -96,6 +99,8 @@ bool CAsioDriver::StartClock() {
     }
     const DWORD begin = timeGetTime();
     while (tickCount < kStartupTicks && timeGetTime() - begin < kStartupWaitMs) Sleep(kStartupPollMs);
+    // The inputs are silent while a microphone needs new firmware; the user is told while the clock runs.
+    if (firmwareUpdateRequired) ShowFirmwareNotice(*this);
     if (tickCount >= kStartupTicks) return true;
     StopClock();
     return false;

@@ -1,5 +1,6 @@
 // Changing the sample rate reopens every device at the new rate; a running stream carries on.
 #include "driver/asio_driver.h"
+#include "ui/control_panel.h"
 
 ASIOError CAsioDriver::setSampleRate(ASIOSampleRate rate) {
     if (canSampleRate(rate) == ASE_NoClock) return ASE_NoClock;
@@ -17,5 +18,10 @@ ASIOError CAsioDriver::setSampleRate(ASIOSampleRate rate) {
     return ASE_OK;
 }
 
-// The control panel is not part of this build yet.
-ASIOError CAsioDriver::controlPanel() { return ASE_NotPresent; }
+// Modal for the host unless the user chose the modeless panel; a second call while the panel is open only returns.
+ASIOError CAsioDriver::controlPanel() {
+    if (panelWindow) return ASE_OK;
+    panelOpenedByHost = true;
+    panelOpenTime = timeGetTime();
+    return OpenControlPanel(*this, false);
+}

@@ -34,6 +34,10 @@ extern "C" {
 #include <endpointvolume.h>
 #include <devicetopology.h>
 #include <functiondiscoverykeys_devpkey.h>
+
+// The control panel's dialogs: common controls (trackbars, the link control) and the shell, to open a web page.
+#include <commctrl.h>
+#include <shellapi.h>
 #else
 #include "sim/os/win32_sim.h"
 #endif

@@ -1,6 +1,7 @@
 #include "ui/settings.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "driver/asio_driver.h"
 
@@ -72,6 +73,7 @@ void LoadSettings(CAsioDriver& driver) {
                type == REG_SZ;
         RegCloseKey(key);
     }
+    std::lock_guard<std::mutex> hold(driver.settingsLock);
     driver.outputDeviceName = read ? std::string(name) : std::string();
     driver.settingsLoaded = true;
 }
@@ -80,6 +82,11 @@ void SaveSettings(CAsioDriver& driver) {
     WriteDword("Modeless Control Panel", driver.modelessPanel ? 1 : 0);
     WriteDword("Auto-open Control Panel", driver.autoOpenPanel ? 1 : 0);
     WriteDword("Buffer Size Preferred", driver.preferredBufferSize);
-    WriteValue("Output Device", REG_SZ, reinterpret_cast<const BYTE*>(driver.outputDeviceName.data()),
-               (DWORD)driver.outputDeviceName.size());
+    std::string outputDeviceName;
+    {
+        std::lock_guard<std::mutex> hold(driver.settingsLock);
+        outputDeviceName = driver.outputDeviceName;
+    }
+    WriteValue("Output Device", REG_SZ, reinterpret_cast<const BYTE*>(outputDeviceName.data()),
+               (DWORD)outputDeviceName.size());
 }

@@ -1,0 +1,220 @@
+// The panel's thread protocol as a host meets it through controlPanel, start, stop and the release of the
+// driver: modal and modeless, the automatic opening, the firmware notice in the panel's place, the 200 ms rule,
+// and no panel thread left behind. The window is the simulated platform's stand-in, acted on as a user would.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "driver/asio_driver.h"
+#include "sim/os/sim_control.h"
+#include "ui/control_panel.h"
+#include "ui/panel_sim.h"
+
+namespace {
+
+struct Driver {
+    Driver() {
+        HRESULT hr = S_OK;
+        driver = new CAsioDriver(nullptr, &hr, false);
+        driver->NonDelegatingAddRef();
+    }
+    ~Driver() { Release(); }
+    void Release() {
+        if (driver) driver->NonDelegatingRelease();
+        driver = nullptr;
+    }
+    CAsioDriver* operator->() const { return driver; }
+    CAsioDriver* driver;
+};
+
+// Waits (bounded) for a condition that another thread makes true.
+template <class Condition>
+bool Eventually(Condition condition) {
+    for (int i = 0; i < 1000 && !condition(); ++i) Sleep(5);
+    return condition();
+}
+
+// A host's controlPanel call on a thread of its own, so that the test can act while it waits.
+struct HostCall {
+    explicit HostCall(CAsioDriver* driver)
+        : thread([this, driver] {
+              result = driver->controlPanel();
+              returned = true;
+          }) {}
+    ~HostCall() {
+        if (thread.joinable()) thread.join();
+    }
+    std::atomic<bool> returned{false};
+    ASIOError result = ASE_HWMalfunction;
+    std::thread thread;
+};
+
+TEST(ControlPanel, ModalForTheHostUntilOkOrEscapeClosesIt) {
+    Driver driver;
+    for (bool escape : {false, true}) {
+        HostCall call(driver.driver);
+        ASSERT_TRUE(Eventually([&] { return driver->panelWindow.load() != nullptr; }));
+        HWND window = driver->panelWindow;
+        Sleep(50);
+        EXPECT_FALSE(call.returned) << "controlPanel returned while the panel is open";
+        // A second request while the panel is open returns at once and opens nothing.
+        EXPECT_EQ(driver->controlPanel(), ASE_OK);
+        EXPECT_EQ(panel_sim::PanelWindowCount(), 1);
+        ASSERT_TRUE(escape ? panel_sim::PressEscape(window) : panel_sim::PressOk(window));
+        ASSERT_TRUE(Eventually([&] { return call.returned.load(); }));
+        EXPECT_EQ(call.result, ASE_OK);
+        EXPECT_EQ(driver->panelWindow.load(), nullptr);
+        EXPECT_FALSE(panel_sim::IsPanelWindow(window));
+        // controlPanel joined the panel's thread before it returned.
+        EXPECT_EQ(driver->panelThread, INVALID_HANDLE_VALUE);
+    }
+}
+
+TEST(ControlPanel, ModelessReturnsOnceShownAndStopLaterLeavesTheSetting) {
+    Driver driver;
+    driver->modelessPanel = true;
+    EXPECT_EQ(driver->controlPanel(), ASE_OK);
+    HWND window = driver->panelWindow;
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(panel_sim::IsPanelWindow(window));
+    // The panel acts while the host goes on: picking a buffer size is seen at the host's next getBufferSize.
+    ASSERT_TRUE(panel_sim::Send(window, [](ControlPanelState& state) { state.ChooseBufferSize(3); }));
+    int32_t minSize, maxSize, preferred, granularity;
+    driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity);
+    EXPECT_EQ(preferred, 576);
+
+    Sleep(300);  // well past the 200 ms in which a host's stop counts as never having shown the panel
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(driver->panelWindow.load(), nullptr);
+    EXPECT_EQ(driver->panelThread, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(panel_sim::IsPanelWindow(window));
+    EXPECT_TRUE(driver->modelessPanel);
+}
+
+TEST(ControlPanel, StopRightAfterTheHostOpenedItClosesItAndTurnsModelessOff) {
+    Driver driver;
+    driver->modelessPanel = true;
+    EXPECT_EQ(driver->controlPanel(), ASE_OK);
+    ASSERT_NE(driver->panelWindow.load(), nullptr);
+    Sleep(100);
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(driver->panelWindow.load(), nullptr);
+    EXPECT_FALSE(driver->modelessPanel);
+    // ... and the destructor saves it so.
+    driver.Release();
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Korvel\\Tessel ASIO\\1.00", 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    DWORD value = 7, size = sizeof value, type = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "Modeless Control Panel", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(value, 0u);
+}
+
+TEST(ControlPanel, AModelessPanelClosedByItsUserCanBeOpenedAgain) {
+    Driver driver;
+    driver->modelessPanel = true;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(driver->controlPanel(), ASE_OK);
+        HWND window = driver->panelWindow;
+        ASSERT_NE(window, nullptr) << round;
+        ASSERT_TRUE(panel_sim::PressOk(window));
+        ASSERT_TRUE(Eventually([&] { return driver->panelWindow.load() == nullptr; }));
+    }
+    // The last panel's ended thread is joined by the release; the test's machine counts any terminated thread.
+    EXPECT_EQ(panel_sim::PanelWindowCount(), 0);
+}
+
+TEST(ControlPanel, ReleaseClosesAnOpenPanelAndEndsItsThread) {
+    Driver driver;
+    driver->modelessPanel = true;
+    driver->controlPanel();
+    HWND window = driver->panelWindow;
+    ASSERT_TRUE(panel_sim::IsPanelWindow(window));
+    driver.Release();
+    EXPECT_FALSE(panel_sim::IsPanelWindow(window));
+    EXPECT_EQ(panel_sim::PanelWindowCount(), 0);
+}
+
+TEST(ControlPanel, FirmwareNoticeInPlaceOfThePanel) {
+    Driver driver;
+    driver->firmwareUpdateRequired = true;
+    const int before = panel_sim::FirmwareNoticeCount();
+    EXPECT_EQ(driver->controlPanel(), ASE_OK);
+    EXPECT_EQ(panel_sim::FirmwareNoticeCount(), before + 1);
+    EXPECT_EQ(driver->panelWindow.load(), nullptr);
+    EXPECT_EQ(driver->panelThread, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(panel_sim::PanelWindowCount(), 0);
+}
+
+TEST(ControlPanel, APanelThatCannotBeCreatedLetsTheHostGoOn) {
+    Driver driver;
+    panel_sim::FailNextPanelWindow();
+    EXPECT_EQ(driver->controlPanel(), ASE_OK);
+    EXPECT_EQ(driver->panelWindow.load(), nullptr);
+    EXPECT_EQ(panel_sim::PanelWindowCount(), 0);
+    // The next attempt opens it.
+    driver->modelessPanel = true;
+    driver->controlPanel();
+    EXPECT_NE(driver->panelWindow.load(), nullptr);
+}
+
+TEST(ControlPanel, StopWithoutAPanelAndCloseTwiceAreHarmless) {
+    Driver driver;
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    ClosePanel(*driver.driver);
+    EXPECT_EQ(driver->panelThread, INVALID_HANDLE_VALUE);
+}
+
+// A driver whose clock ticks (a stand-in endpoint on the first FIFO paces it) with prepared output buffers, so
+// that start succeeds. No microphone is counted, so the panel shows no gain strip to ask the stand-in about.
+struct RunnableDriver : Driver {
+    RunnableDriver() {
+        driver->inputFifos[0].device = reinterpret_cast<CKSDevice*>(&driver->inputFifos[0]);
+        driver->numOutputs = CAsioDriver::kNumOutputs;
+        callbacks.bufferSwitch = [](int32_t, ASIOBool) {};
+        callbacks.asioMessage = [](int32_t, int32_t, void*, double*) -> int32_t { return 0; };
+        ASIOBufferInfo info{};
+        info.isInput = ASIOFalse;
+        EXPECT_EQ(driver->createBuffers(&info, 1, 288, &callbacks), ASE_OK);
+    }
+    ASIOCallbacks callbacks{};
+};
+
+TEST(ControlPanel, StartOpensThePanelByItselfWhenAskedToAndStopClosesIt) {
+    RunnableDriver driver;
+    driver->autoOpenPanel = true;
+    driver->modelessPanel = true;
+    EXPECT_EQ(driver->start(), ASE_OK);  // returns with the panel shown, not when it closes
+    HWND window = driver->panelWindow;
+    EXPECT_TRUE(panel_sim::IsPanelWindow(window));
+    EXPECT_TRUE(driver->started);
+    // Opened by the driver, not the host: an immediate stop keeps the modeless setting.
+    EXPECT_EQ(driver->stop(), ASE_OK);
+    EXPECT_FALSE(panel_sim::IsPanelWindow(window));
+    EXPECT_EQ(driver->panelThread, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(driver->modelessPanel);
+
+    // Also without the modeless setting the automatic panel never holds start up.
+    driver->modelessPanel = false;
+    EXPECT_EQ(driver->start(), ASE_OK);
+    EXPECT_TRUE(panel_sim::IsPanelWindow(driver->panelWindow));
+    driver.Release();  // released while running with the panel open
+    EXPECT_EQ(panel_sim::PanelWindowCount(), 0);
+}
+
+TEST(ControlPanel, FirmwareNoticeTwiceAtAStartThatWouldOpenThePanel) {
+    RunnableDriver driver;
+    driver->autoOpenPanel = true;
+    driver->firmwareUpdateRequired = true;
+    const int before = panel_sim::FirmwareNoticeCount();
+    EXPECT_EQ(driver->start(), ASE_OK);
+    // Once from the clock start, once in place of the panel.
+    EXPECT_EQ(panel_sim::FirmwareNoticeCount(), before + 2);
+    EXPECT_EQ(driver->panelWindow.load(), nullptr);
+    EXPECT_EQ(driver->stop(), ASE_OK);
+}
+
+}  // namespace
