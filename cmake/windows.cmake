@@ -1,6 +1,13 @@
 # The Windows DLL and the Windows build of tessel-rec.
 enable_language(RC)
 
+option(TESSEL_VIRTUAL_DEVICES "Build the test-only DLL whose devices are the virtual hardware instead" OFF)
+if(TESSEL_VIRTUAL_DEVICES)
+  include(cmake/windows_virtual.cmake)
+  add_subdirectory(tools)
+  return()
+endif()
+
 add_library(tessel_asio SHARED ${TESSEL_SOURCES} ${CMAKE_SOURCE_DIR}/src/com/exports.def
             ${CMAKE_SOURCE_DIR}/src/ui/resources.rc)
 set_target_properties(tessel_asio PROPERTIES OUTPUT_NAME "Tessel-ASIO-x64" PREFIX "" SUFFIX ".dll")
