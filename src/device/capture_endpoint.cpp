@@ -48,6 +48,8 @@ HANDLE CInputCaptureKS::GetCurrentPacketEvent(uint32_t& index) {
 
 bool CInputCaptureKS::CreateBuffers(uint32_t samples) {
     FreeBuffers();
+    // A new pin instance starts the microphone's stream afresh, in its integer coding.
+    coding.Reset();
     samplesPerPacket = 0;
     bytesPerSample = BytesPerSample();
     SetPeriodFor(samples);
@@ -150,6 +152,7 @@ void CInputCaptureKS::AttachEndpoint() {
 void CInputCaptureKS::StartOnStreamThread() {
     rate.Restart();
     startupSkip = startupSkipPeriods;
+    running.store(true);
     if (packets && packetCount) {
         if (packets[0].lastSample) {
             if (pin->m_hNotificationEvent) ResetEvent(pin->m_hNotificationEvent);
@@ -211,8 +214,8 @@ void CInputCaptureKS::SubmitPacket(uint32_t index) {
 void CInputCaptureKS::Decode(const void* source, float* target, uint32_t n) {
     const uint32_t bits = bytesPerSample * 8;
     if (bits == 32 && format24In32 && floatCommandSent.load()) {
-        // The microphone may be sending either coding: the packet itself says which.
-        if (ClassifyInt24In32OrFloat(source, n) == PacketCoding::Float) {
+        // The microphone may be sending either coding: the samples say which.
+        if (coding.Judge(InspectInt24In32OrFloat(source, n), n)) {
             if (source != target) std::memcpy(target, source, static_cast<size_t>(n) * 4);
         } else {
             Pcm32ToFloat(source, target, n);
@@ -276,6 +279,6 @@ uint32_t CInputCaptureKS::TransferPacket(uint32_t index, bool resubmit) {
     currentPacket = index + 1 < packetCount ? index + 1 : 0;
     packets[index].submitted = false;
     Deliver(samples, n);
-    if (resubmit) SubmitPacket(index);
+    if (resubmit && running.load()) SubmitPacket(index);
     return n;
 }

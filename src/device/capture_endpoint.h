@@ -7,7 +7,7 @@
 // The float switch: the exchange runs on a helper thread of its own, so that starting the endpoints never waits for
 // a microphone that answers slowly or not at all (the stream is held back from the callback meanwhile). Because a
 // late echo, an echo under another report or a lost command all leave the driver unsure of what the microphone
-// now sends, every packet of such a stream is decoded by what it holds (ClassifyInt24In32OrFloat), never by what
+// now sends, every packet of such a stream is decoded by what the samples show (CodingJudge), never by what
 // the exchange reported: integers are never read as floats, nor floats as integers.
 //
 // WaveRT packets lie in the device's buffer and hold the device's coding only; their floats go to an area of their
@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "device/ks_device.h"
+#include "device/sample_convert.h"
 
 class CInputCaptureKS : public CKSDevice {
 public:
@@ -79,4 +80,6 @@ private:
     uint32_t bytesPerSample = 0;
     HANDLE handshakeThread = nullptr;
     std::atomic<bool> floatCommandSent{false};
+    // Stream thread: what the samples of a possibly switched 24-in-32 stream have shown so far.
+    CodingJudge coding;
 };

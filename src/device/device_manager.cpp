@@ -283,33 +283,55 @@ void CKSDeviceManager::ResizeDevice(CKSDevice* endpoint, uint32_t framesPerPacke
     endpoint->StartStreamThread();
 }
 
+// The accessors hold the lock while they use the endpoint, so that a removal on another thread (the host's,
+// while the control panel reads a gain) cannot destroy it under them.
+template <class Action>
+void CKSDeviceManager::WithHeld(CKSDevice* endpoint, Action action) {
+    if (!endpoint) return;
+    Lock();
+    if (std::any_of(devices.begin(), devices.end(), [&](auto& d) { return d.get() == endpoint; })) action(*endpoint);
+    Unlock();
+}
+
 void CKSDeviceManager::SetDataCallback(CKSDevice* endpoint, DataCallback callback, void* context) {
-    if (!Holds(endpoint)) return;
-    endpoint->dataCallback = callback;
-    endpoint->callbackContext = context;
+    WithHeld(endpoint, [&](CKSDevice& e) {
+        e.dataCallback = callback;
+        e.callbackContext = context;
+    });
 }
 
 std::string CKSDeviceManager::GetMatchString(CKSDevice* endpoint) {
-    return Holds(endpoint) ? endpoint->matchString : std::string();
+    std::string copy;
+    WithHeld(endpoint, [&](CKSDevice& e) { copy = e.matchString; });
+    return copy;
 }
 
 std::string CKSDeviceManager::GetFriendlyName(CKSDevice* endpoint) {
-    return Holds(endpoint) ? endpoint->friendlyName : std::string();
+    std::string copy;
+    WithHeld(endpoint, [&](CKSDevice& e) { copy = e.friendlyName; });
+    return copy;
 }
 
 std::basic_string<WCHAR> CKSDeviceManager::GetDeviceInstanceId(CKSDevice* endpoint) {
-    return Holds(endpoint) ? endpoint->deviceInstanceId : std::basic_string<WCHAR>();
+    std::basic_string<WCHAR> copy;
+    WithHeld(endpoint, [&](CKSDevice& e) { copy = e.deviceInstanceId; });
+    return copy;
 }
 
 void CKSDeviceManager::GetVolumeRange(CKSDevice* endpoint, float* minDb, float* maxDb, float* stepDb) {
-    if (!Holds(endpoint)) return;
-    if (minDb) *minDb = endpoint->volumeMinDb;
-    if (maxDb) *maxDb = endpoint->volumeMaxDb;
-    if (stepDb) *stepDb = endpoint->volumeStepDb;
+    WithHeld(endpoint, [&](CKSDevice& e) {
+        if (minDb) *minDb = e.volumeMinDb;
+        if (maxDb) *maxDb = e.volumeMaxDb;
+        if (stepDb) *stepDb = e.volumeStepDb;
+    });
 }
 
-float CKSDeviceManager::GetGainDb(CKSDevice* endpoint) { return Holds(endpoint) ? endpoint->GetGainDb() : 0.0f; }
+float CKSDeviceManager::GetGainDb(CKSDevice* endpoint) {
+    float db = 0.0f;
+    WithHeld(endpoint, [&](CKSDevice& e) { db = e.GetGainDb(); });
+    return db;
+}
 
 void CKSDeviceManager::SetGainDb(CKSDevice* endpoint, float db) {
-    if (Holds(endpoint)) endpoint->SetGainDb(db);
+    WithHeld(endpoint, [&](CKSDevice& e) { e.SetGainDb(db); });
 }

@@ -85,6 +85,8 @@ private:
     std::vector<CKSDevice*> OpenEndpoints(bool capture, const std::string& matchString, uint32_t sampleRate,
                                           uint16_t channels, uint32_t framesPerPacket, DataCallback callback,
                                           void* context, bool onlyFirst);
+    template <class Action>
+    void WithHeld(CKSDevice* endpoint, Action action);
     void Lock();
     void Unlock();
 

@@ -147,6 +147,7 @@ void CKSDevice::SetPeriodFor(uint32_t samples) {
 }
 
 void CKSDevice::Stop() {
+    running.store(false);
     if (pin) pin->_SetState(KSSTATE_STOP);
 }
 
@@ -255,8 +256,8 @@ void CKSDevice::StreamLoop() {
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        const uint32_t n = TransferPacket(index, true);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);
+        const uint32_t n = TransferPacket(index, true);
         if (startupSkip > 0 && !starting.load()) --startupSkip;
         rate.Step(now.QuadPart, n);
         publishedRatio.store(rate.rateRatio, std::memory_order_relaxed);
@@ -267,7 +268,8 @@ void CKSDevice::StreamLoop() {
 }
 
 void CKSDevice::Deliver(float* samples, uint32_t count) {
-    if (!dataCallback || count == 0 || startupSkip > 0 || starting.load()) return;
+    // Requests that a stop cancelled come back empty; nothing is handed on between Stop and the next Start.
+    if (count == 0 || !running.load() || startupSkip > 0 || starting.load() || !dataCallback) return;
     dataCallback(samples, count, channels, rate.rateRatio, callbackContext);
     packetsDelivered.fetch_add(1, std::memory_order_relaxed);
 }

@@ -145,6 +145,9 @@ protected:
     uint32_t samplesPerPacket = 0;
     uint32_t startupSkip = 0;
     std::atomic<bool> starting{false};
+    // Between Start and Stop. A packet that completes while the endpoint is stopped (a request the stop cancelled)
+    // is not handed back to the device, so a stopped endpoint's thread only times out.
+    std::atomic<bool> running{false};
     std::atomic<bool> stopRequested{false};
     CEvent stopEvent{FALSE, FALSE};
     IAudioEndpointVolume* endpointVolume = nullptr;

@@ -133,6 +133,7 @@ void COutputRenderKS::AttachEndpoint() { FindSystemEndpoint(false); }
 void COutputRenderKS::StartOnStreamThread() {
     rate.Restart();
     startupSkip = startupSkipPeriods;
+    running.store(true);
     if (!packets || !packetCount) {
         if (pin) pin->_SetState(KSSTATE_RUN);
         return;
@@ -192,6 +193,16 @@ void COutputRenderKS::SubmitPacket(uint32_t index) {
 
 uint32_t COutputRenderKS::TransferPacket(uint32_t index, bool resubmit) {
     if (!packets || index >= packetCount) return 0;
+    if (packets[0].floats && packetModeSupported) {
+        // Fill the packet the device plays after the one it is playing now. An auto-reset event merges two
+        // completions into one wake when this thread runs late; counting wakes alone would then leave every later
+        // packet announced one period too late, each played as silence. The device's own count keeps the place.
+        ULONG played = 0;
+        if (SUCCEEDED(pin->GetPacketCount(played))) {
+            packetCounter = played + 1;
+            currentPacket = packetCounter & 1u;
+        }
+    }
     const uint32_t entry = currentPacket;
     RenderPacket& packet = packets[entry];
     packet.submitted = false;
@@ -223,6 +234,6 @@ uint32_t COutputRenderKS::TransferPacket(uint32_t index, bool resubmit) {
     if (!known) std::memset(floats, 0, static_cast<size_t>(n) * 4);
     if (waveRt) std::memcpy(packet.header.Data, floats, packet.header.FrameExtent);
 
-    if (resubmit) SubmitPacket(entry);
+    if (resubmit && running.load()) SubmitPacket(entry);
     return n;
 }

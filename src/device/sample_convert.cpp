@@ -109,17 +109,31 @@ void Pcm32ToFloat(const void* source, float* target, uint32_t n) {
     }
 }
 
-PacketCoding ClassifyInt24In32OrFloat(const void* words, uint32_t n) {
+CodingEvidence InspectInt24In32OrFloat(const void* words, uint32_t n) {
     const unsigned char* in = static_cast<const unsigned char*>(words);
-    bool anyNonZero = false;
+    CodingEvidence evidence;
     for (uint32_t i = 0; i < n; ++i) {
         uint32_t w;
         std::memcpy(&w, in + 4 * static_cast<size_t>(i), 4);
         const uint32_t magnitude = w & 0x7FFFFFFFu;
         if (magnitude == 0) continue;
-        anyNonZero = true;
+        evidence.anyNonZero = true;
         // Finite floats from 2^-24 (0x33800000) to 2.0 (0x40000000).
-        if (magnitude < 0x33800000u || magnitude > 0x40000000u) return PacketCoding::Integer;
+        if (magnitude < 0x33800000u || magnitude > 0x40000000u) evidence.outsideFloatRange = true;
+        if (w & 0xFFu) evidence.lowByteSet = true;
     }
-    return anyNonZero ? PacketCoding::Float : PacketCoding::Either;
+    return evidence;
+}
+
+bool CodingJudge::Judge(const CodingEvidence& evidence, uint32_t n) {
+    if (evidence.outsideFloatRange) {
+        floats = false;
+        inBandRun = 0;
+    } else if (evidence.lowByteSet) {
+        floats = true;
+    } else if (evidence.anyNonZero) {
+        inBandRun = inBandRun + n < inBandRun ? inBandRun : inBandRun + n;
+        if (inBandRun >= kInBandRunSamples) floats = true;
+    }
+    return floats;
 }

@@ -20,15 +20,34 @@ void Pcm16ToFloat(const void* source, float* target, uint32_t n);  // × 1/32767
 void Pcm24ToFloat(const void* source, float* target, uint32_t n);  // sign-extended, × (nearest to 1/8388607)
 void Pcm32ToFloat(const void* source, float* target, uint32_t n);  // × 2^-31
 
-// What a packet of 32-bit words from a 24-in-32 stream holds, judged by the words alone. Once a microphone may have
-// switched to IEEE floats, the stream thread decodes each packet by this, so that integers are never read as
-// floats or floats as integers whatever the HID exchange reported.
-//   - Integers from 24 valid bits always have a zero low byte.
-//   - Floats from a microphone are 0 or of magnitude 2^-24 to 2: read as integers, every one of them lies in
-//     0.40 to 0.5 or -0.6 to -0.5 of full scale, which no stretch of real integer audio does (it would have to
-//     jump across zero without a sample in between, for a whole packet).
-// Float: every word is such a float and at least one is not zero. Either: every word is zero (silence reads the
-// same both ways). Integer: anything else, including NaN, infinities and words that are neither, so that what
-// reaches the host is always a finite value within full scale.
-enum class PacketCoding { Integer, Float, Either };
-PacketCoding ClassifyInt24In32OrFloat(const void* words, uint32_t n);
+// Telling 24-in-32 integers from IEEE floats by the samples alone. Once a microphone may have switched to floats
+// (the float-format command may have reached it), its stream is decoded by what it holds, never by what the HID
+// exchange reported, so that integers are never read as floats nor floats as integers:
+//   - Integers with 24 valid bits always have a zero low byte.
+//   - Floats from a microphone are 0 or of magnitude 2^-24 to 2. Read as integers, every one of them lies within
+//     0.40 to 0.5 or -0.6 to -0.5 of full scale.
+// So a word outside that float range proves integers, and a nonzero low byte on words that are all in range proves
+// floats. Words all in range with zero low bytes (simple float values, or loud integer audio that happens to stay
+// inside the band) prove nothing by themselves; only a long stretch of them does, since integer audio has to cross
+// the quiet range between the bands to change sign and cannot stay in the band for long.
+struct CodingEvidence {
+    bool outsideFloatRange = false;  // some word cannot be a microphone's float: integers
+    bool lowByteSet = false;         // some word has low bits a 24-bit integer never has
+    bool anyNonZero = false;
+};
+CodingEvidence InspectInt24In32OrFloat(const void* words, uint32_t n);
+
+// The running verdict over a stream's packets: integers until the samples prove floats.
+struct CodingJudge {
+    // Samples in a row, all in the float range, after which the stream counts as floats even without a set low
+    // byte: 4096 (85 ms at 48 kHz), far longer than integer audio stays within the band.
+    static constexpr uint32_t kInBandRunSamples = 4096;
+    bool floats = false;
+    uint32_t inBandRun = 0;
+    void Reset() {
+        floats = false;
+        inBandRun = 0;
+    }
+    // Takes one packet's evidence; returns whether to decode that packet as floats.
+    bool Judge(const CodingEvidence& evidence, uint32_t n);
+};

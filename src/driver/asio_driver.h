@@ -74,6 +74,9 @@ public:
 
     // Device open and close sequence.
     bool OpenDevices();
+    // Opens every playback device at `outputRate` and keeps the one named by the "Output Device" setting on the
+    // output FIFO; true when one is attached.
+    bool OpenOutputDevice(uint32_t inputRate, uint32_t outputRate, uint16_t channelCount, uint32_t bufferFrames);
     void CloseDevices();
     // The latencies reported to the host, from the buffer size and the steered fills.
     void UpdateLatencies();

@@ -185,7 +185,10 @@ void CAsioDriver::ClockLoop() {
         QueryPerformanceCounter(&counter);
         const int64_t elapsed = counter.QuadPart - last;
         if (elapsed >= kLatePeriods * period) {
+            // The host never gets the missed buffers; their audio stays queued, so every stream now runs that
+            // much later than reported until the steering or a trim takes it back. That is a drop-out too.
             last = counter.QuadPart;
+            ++dropOutCount;
         } else if (elapsed >= period) {
             GatherInputs(frames, offset);
             ScatterOutputs(frames, offset);

@@ -3,26 +3,96 @@
 
 #include "driver/asio_driver.h"
 
+namespace {
+
+// The microphones' device-interface paths contain one of these; endpoints come back grouped by string, in this
+// order. The first product ID runs firmware the driver cannot record from.
+const char kFirmwareMatch[] = "usb#vid_5e2d&pid_0101";
+const char kCurrentMatch[] = "usb#vid_5e2d&pid_0102";
+
+}  // namespace
+
 bool CAsioDriver::OpenDevices() {
     const bool clockWasRunning = clockRunning;
     CloseDevices();
     apartmentAtOpen.reset(new (std::nothrow) ComApartmentGuard());
     firmwareUpdateRequired = false;
 
-    // No device layer is attached yet: no microphone is found and no playback device is listed.
-    numInputs = 0;
-    outputDevices.clear();
-    outputSampleRate = 48000.0;
-    decimationFactor = 1;
+    deviceManager.Enumerate();
+    const uint32_t rate = static_cast<uint32_t>(sampleRate);
+    const std::vector<std::string> matches = {kFirmwareMatch, kCurrentMatch};
+    const std::vector<CKSDevice*> microphones =
+        deviceManager.OpenCaptureDevices(matches, rate, 1, static_cast<uint32_t>(bufferSize), nullptr, nullptr);
+    int attached = 0;
+    for (CKSDevice* endpoint : microphones) {
+        // A ninth microphone and beyond stay open in the manager, attached to nothing.
+        if (attached == kMaxInputs) break;
+        DeviceFifo& fifo = inputFifos[attached];
+        fifo.device = endpoint;
+        fifo.channels = 1;
+        fifo.Configure(static_cast<float>(sampleRate), static_cast<uint32_t>(bufferSize));
+        fifo.SetHostBufferFrames(static_cast<uint32_t>(bufferSize));
+        deviceManager.SetDataCallback(endpoint, &OnCaptureData, &fifo);
+        if (deviceManager.GetMatchString(endpoint) == kFirmwareMatch) firmwareUpdateRequired = true;
+        ++attached;
+    }
+    numInputs = attached;
+
+    // The playback device: at the driver's rate, else at 48000 or 96000 below it (the outputs are decimated by
+    // the whole ratio), with one last try at 48000 whatever it gives.
+    const uint32_t fallbacks[] = {48000, 96000};
+    bool outputOpen = false;
+    outputSampleRate = static_cast<double>(rate);
+    outputOpen = OpenOutputDevice(rate, rate, 2, static_cast<uint32_t>(bufferSize));
+    for (uint32_t fallback : fallbacks) {
+        if (outputOpen || fallback >= rate) continue;
+        outputSampleRate = fallback;
+        outputOpen = OpenOutputDevice(rate, fallback, 2, static_cast<uint32_t>(bufferSize));
+    }
+    if (!outputOpen) {
+        outputSampleRate = 48000.0;
+        OpenOutputDevice(rate, 48000, 2, static_cast<uint32_t>(bufferSize));
+    }
+    decimationFactor =
+        outputFifo.device ? static_cast<uint32_t>((outputSampleRate * 0.5 + sampleRate) / outputSampleRate) : 1;
     numOutputs = kNumOutputs;
     UpdateLatencies();
 
     if (clockWasRunning) StartClock();
-    return numInputs > 0;
+    return inputFifos[0].device != nullptr;
+}
+
+bool CAsioDriver::OpenOutputDevice(uint32_t inputRate, uint32_t outputRate, uint16_t channelCount,
+                                   uint32_t bufferFrames) {
+    if (outputFifo.device) {
+        deviceManager.RemoveDevice(outputFifo.device);
+        outputFifo.Reset();
+    }
+    outputDevices.clear();
+    const uint32_t ratio = static_cast<uint32_t>((outputRate * 0.5 + inputRate) / outputRate);
+    const uint32_t block = bufferFrames / (ratio ? ratio : 1);
+    const std::vector<std::string> everyDevice = {std::string()};
+    for (CKSDevice* endpoint :
+         deviceManager.OpenRenderDevices(everyDevice, outputRate, channelCount, block, nullptr, nullptr)) {
+        const std::string name = deviceManager.GetFriendlyName(endpoint);
+        outputDevices.push_back({name, deviceManager.GetDeviceInstanceId(endpoint)});
+        if (!outputFifo.device && !outputDeviceName.empty() && name == outputDeviceName) {
+            outputFifo.device = endpoint;
+            outputFifo.channels = 2;
+            outputFifo.Configure(static_cast<float>(outputRate), block);
+            outputFifo.SetHostBufferFrames(bufferFrames);
+            decimationFactor = ratio;
+            deviceManager.SetDataCallback(endpoint, &OnRenderData, &outputFifo);
+        } else {
+            deviceManager.RemoveDevice(endpoint);
+        }
+    }
+    return outputFifo.device != nullptr;
 }
 
 void CAsioDriver::CloseDevices() {
     if (clockRunning) StopClock();
+    deviceManager.CloseAll();
     // Detached, emptied and armed to fade in: the next buffers after a reopen start from silence.
     for (auto& fifo : inputFifos) fifo.Reset();
     outputFifo.Reset();

@@ -1,6 +1,7 @@
 #include "stand_in_host.h"
 
 #include <bit>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -77,6 +78,8 @@ ASIOError StandInHost::Prepare(int32_t bufferFrames, bool answerTimeInfo) {
         frames_ = bufferFrames;
         inputs_ = inputs;
         received_.assign(static_cast<size_t>(inputs), {});
+        switchTimes_.clear();
+        probeValues_.clear();
         outputFrame_ = 0;
     }
     return driver_->createBuffers(buffers_.data(), static_cast<int32_t>(buffers_.size()), bufferFrames, &callbacks_);
@@ -109,14 +112,29 @@ std::vector<uint32_t> StandInHost::TimeFlags() {
     return timeFlags_;
 }
 
+std::vector<int64_t> StandInHost::SwitchTimes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return switchTimes_;
+}
+
+std::vector<uint32_t> StandInHost::ProbeValues() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return probeValues_;
+}
+
 std::vector<double> StandInHost::RateChanges() {
     std::lock_guard<std::mutex> lock(mutex_);
     return rateChanges_;
 }
 
 void StandInHost::Take(int32_t index, const ASIOTime* time) {
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        switchTimes_.push_back(now);
+        probeValues_.push_back(probe_ ? probe_(driver_) : 0);
         if (time) timeFlags_.push_back(time->timeInfo.flags);
         for (int32_t k = 0; k < inputs_ && static_cast<size_t>(k) < buffers_.size(); ++k) {
             const int32_t* half = static_cast<const int32_t*>(buffers_[static_cast<size_t>(k)].buffers[index]);

@@ -39,6 +39,11 @@ public:
     std::vector<std::vector<float>> Inputs();
     int Switches() const { return switches_.load(); }
     std::vector<uint32_t> TimeFlags();
+    // When each switch arrived (steady clock, nanoseconds), one entry per switch in order.
+    std::vector<int64_t> SwitchTimes();
+    // A value read at every switch (for instance the driver's drop-out count), one entry per switch in order.
+    void SetProbe(uint32_t (*probe)(IASIO*)) { probe_ = probe; }
+    std::vector<uint32_t> ProbeValues();
     std::vector<double> RateChanges();
     // What the host writes into output channel 0 and 1 at every switch (silence by default), as a function of
     // the sample's running index across switches.
@@ -61,6 +66,9 @@ private:
     std::mutex mutex_;
     std::vector<std::vector<float>> received_;
     std::vector<uint32_t> timeFlags_;
+    std::vector<int64_t> switchTimes_;
+    std::vector<uint32_t> probeValues_;
+    uint32_t (*probe_)(IASIO*) = nullptr;
     std::vector<double> rateChanges_;
     std::atomic<int> switches_{0};
     uint64_t outputFrame_ = 0;

@@ -31,6 +31,7 @@ bool ParseOffsets(const std::string& text, std::vector<double>* offsets);
 struct MicrophoneMetrics {
     bool known = false;
     double converterRatio = 1.0;
+    bool offsetKnown = false;
     double offsetPpm = 0.0;  // the device's rate offset as the driver measured it
     uint32_t fifoFillFrames = 0;
     double slowFillFrames = 0.0;

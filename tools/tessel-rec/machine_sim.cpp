@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "device/ks_device.h"
 #include "driver/asio_driver.h"
 #include "machine.h"
 #include "sim/devices/world.h"
@@ -128,8 +129,11 @@ public:
         DeviceFifo& fifo = d->inputFifos[index];
         metrics.known = true;
         metrics.converterRatio = fifo.Ratio();
-        // The converter makes `ratio` output samples of each input sample: a fast crystal is slowed by it.
-        metrics.offsetPpm = (1.0 / metrics.converterRatio - 1.0) * 1e6;
+        // The endpoint's own measurement of its device's rate against the performance counter; its first window
+        // takes a few seconds, before which there is none.
+        const double measured = fifo.device->MeasuredRate();
+        metrics.offsetKnown = measured > 0.0;
+        if (metrics.offsetKnown) metrics.offsetPpm = (measured / d->sampleRate - 1.0) * 1e6;
         metrics.fifoFillFrames = fifo.FillFrames();
         metrics.slowFillFrames = fifo.SlowFill();
         return metrics;

@@ -99,9 +99,11 @@ public:
         if (!report_->started) {
             if (silent) return;
             report_->started = true;
+            fadingIn_ = true;  // the first buffer ramps in from silence: its levels count, its shape does not
         } else if (silent) {
-            // Flowing before and nothing now: the driver had no audio of this microphone for that buffer.
-            ++report_->dropOuts;
+            // Flowing before and nothing now: the driver had no audio of this microphone for that buffer (unless
+            // the signal itself is mostly silence, as an impulse train is).
+            if (kind_ != Kind::Impulses) ++report_->dropOuts;
             havePrevious_ = false;
             return;
         }
@@ -114,6 +116,10 @@ public:
         report_->peak = std::max(report_->peak, peak);
         report_->frames += static_cast<uint64_t>(frames_);
         blockPeak_ = std::max(blockPeak_, peak);
+        if (fadingIn_) {
+            fadingIn_ = false;
+            return;
+        }
         if (kind_ == Kind::Ramp) TakeRamp(block, stride, crystalFrame);
         if (kind_ == Kind::Impulses) TakeImpulses(block, stride, crystalFrame);
     }
@@ -179,6 +185,7 @@ private:
     int32_t frames_;
     Kind kind_ = Kind::Other;
     int64_t impulsePeriod_ = 0;
+    bool fadingIn_ = false;
     bool havePrevious_ = false;
     bool previousNearWrap_ = false;
     int64_t previous_ = 0;
@@ -205,7 +212,7 @@ void PrintSummary(const RecordResult& result, const RecordOptions& options) {
         std::snprintf(rms, sizeof rms, "%.1f",
                       c.frames ? Decibels(std::sqrt(c.sumSquares / static_cast<double>(c.frames))) : -200.0);
         if (c.metrics.known) {
-            std::snprintf(offset, sizeof offset, "%+.1f ppm", c.metrics.offsetPpm);
+            if (c.metrics.offsetKnown) std::snprintf(offset, sizeof offset, "%+.1f ppm", c.metrics.offsetPpm);
             std::snprintf(ratio, sizeof ratio, "%.7f", c.metrics.converterRatio);
             std::snprintf(fill, sizeof fill, "%.0f", c.metrics.slowFillFrames);
         }
@@ -329,6 +336,8 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
     // A stream that stops delivering altogether (every device gone) ends the recording after two seconds.
     int64_t lastBlock = begin;
     std::vector<float> meters(static_cast<size_t>(inputs), 0.0f);
+    const double periodNs = 1e9 * static_cast<double>(s.frames) / rate;
+    double scheduleOrigin = 1e300;
     while (blocksDone < totalBlocks) {
         const int64_t now = SteadyNanoseconds();
         machine.Tick(static_cast<double>(now - begin) * 1e-9);
@@ -345,9 +354,15 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
         for (; r < available && blocksDone < totalBlocks; ++r, ++blocksDone) {
             const size_t block = static_cast<size_t>(r % kRingBlocks);
             const float* data = s.ring.data() + block * static_cast<size_t>(s.frames * inputs);
+            // The buffer switches keep the driver's schedule, a period apart, even when the clock thread runs
+            // late on a busy machine: each block is placed on that schedule (lateness only ever adds, so the
+            // earliest block seen so far marks it).
+            const double scheduled = static_cast<double>(s.blockTimes[block]) - static_cast<double>(r) * periodNs;
+            scheduleOrigin = std::min(scheduleOrigin, scheduled);
+            const int64_t blockTime = static_cast<int64_t>(scheduleOrigin + static_cast<double>(r) * periodNs);
             for (int32_t k = 0; k < inputs; ++k) {
                 int64_t crystal = -1;
-                if (!machine.CrystalFrame(static_cast<size_t>(k), s.blockTimes[block], rate, &crystal)) crystal = -1;
+                if (!machine.CrystalFrame(static_cast<size_t>(k), blockTime, rate, &crystal)) crystal = -1;
                 watches[static_cast<size_t>(k)].Take(data + k, inputs, crystal);
             }
             wav.Write(data, static_cast<uint32_t>(s.frames));

@@ -1,0 +1,284 @@
+// Capture endpoints on virtual microphones, with real stream threads: every coding in both streaming modes, the
+// float switch with microphones that answer late, elsewhere or never, the measured rate, and device faults.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "tests/unit/device/endpoint_support.h"
+
+using namespace std::chrono_literals;
+using endpointtest::ComJoined;
+using endpointtest::kMatchStrings;
+using endpointtest::RampCollector;
+using endpointtest::WaitFor;
+using sim::devices::HidReply;
+using sim::devices::Machine;
+using sim::devices::MicrophoneConfig;
+using sim::devices::SampleKind;
+using sim::devices::ScopedWorld;
+using sim::devices::Signal;
+using sim::devices::Streaming;
+
+namespace {
+
+MicrophoneConfig RampMicrophone(SampleKind kind, Streaming streaming, bool hid = false) {
+    MicrophoneConfig config;
+    config.signal = Signal::Ramp();
+    config.formats = {{kind}, {48000}, 1};
+    config.streaming = streaming;
+    config.hid = hid;
+    return config;
+}
+
+// Opens every microphone of the world at 48 kHz with 144-frame packets, one ramp collector each.
+struct Microphones {
+    CKSDeviceManager manager;
+    std::vector<CKSDevice*> endpoints;
+    std::vector<std::unique_ptr<RampCollector>> collectors;
+
+    explicit Microphones(uint32_t frames = 144) {
+        manager.Enumerate();
+        endpoints = manager.OpenCaptureDevices(kMatchStrings, 48000, 1, frames, nullptr, nullptr);
+        for (CKSDevice* endpoint : endpoints) {
+            collectors.push_back(std::make_unique<RampCollector>());
+            manager.SetDataCallback(endpoint, &RampCollector::Callback, collectors.back().get());
+        }
+    }
+    CInputCaptureKS* Capture(size_t i) { return static_cast<CInputCaptureKS*>(endpoints.at(i)); }
+    bool AllHave(uint64_t packets) {
+        for (auto& c : collectors)
+            if (c->Packets() < packets) return false;
+        return true;
+    }
+};
+
+}  // namespace
+
+// Each coding, in WaveRT and in standard streaming, reaches the callback as the very ramp the microphone heard.
+TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySample) {
+    ComJoined com;
+    const SampleKind kinds[] = {SampleKind::Int16, SampleKind::Int24, SampleKind::Int24In32, SampleKind::Int32};
+    std::vector<MicrophoneConfig> configs;
+    for (Streaming streaming : {Streaming::WaveRt, Streaming::Standard})
+        for (SampleKind kind : kinds) configs.push_back(RampMicrophone(kind, streaming));
+    ScopedWorld world(Machine(configs));
+    Microphones mics;
+    ASSERT_EQ(mics.endpoints.size(), configs.size());
+    for (size_t i = 0; i < configs.size(); ++i) {
+        if (configs[i].formats.kinds[0] == SampleKind::Int16) mics.collectors[i]->stepsPerUnit = 32767.0;
+        EXPECT_EQ(mics.Capture(i)->GetSamplesPerPacket(), 144u);
+        EXPECT_EQ(mics.Capture(i)->GetNumPackets(), configs[i].streaming == Streaming::WaveRt ? 2u : 4u);
+    }
+
+    mics.manager.StartAll();
+    EXPECT_TRUE(WaitFor([&] { return mics.AllHave(100); }));
+    mics.manager.StopAll();
+    for (size_t i = 0; i < configs.size(); ++i) {
+        RampCollector& c = *mics.collectors[i];
+        std::lock_guard<std::mutex> hold(c.lock);
+        SCOPED_TRACE(testing::Message() << "microphone " << i);
+        // A wake a whole period late can find the device writing the WaveRT packet being read (a torn packet, as
+        // on real hardware); a wrong decoding would spoil every packet.
+        EXPECT_LE(c.badPackets, c.packets / 50);
+        EXPECT_EQ(c.lastCount, 144u);
+        EXPECT_EQ(c.lastChannels, 1u);
+        // A packet lost to a late wake shows as a jump; a healthy run has almost none.
+        EXPECT_LE(c.jumps, c.packets / 10);
+        // The first 32 packets after the start were held back; besides them only the requests the stop cancelled
+        // (at most one per packet) came back undelivered.
+        const uint64_t delivered = mics.endpoints[i]->PacketsDelivered();
+        const uint64_t transferred = mics.endpoints[i]->PacketsTransferred();
+        EXPECT_GE(transferred, delivered + 32);
+        EXPECT_LE(transferred, delivered + 32 + mics.endpoints[i]->GetNumPackets());
+    }
+}
+
+// Eight microphones streaming 24 bits in 32, whose HID interfaces answer the float command promptly, never, too
+// late, under another report or not at all. StartAll does not wait for any of them; the stream of each is decoded
+// right whatever its microphone did, and the ones that took the command deliver floats.
+TEST(CaptureEndpoint, FloatSwitchNeverMisreadsAndStartDoesNotWaitForSilentMicrophones) {
+    ComJoined com;
+    std::vector<MicrophoneConfig> configs(8, RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt, true));
+    configs[5].streaming = Streaming::Standard;
+    ScopedWorld world(Machine(configs));
+    world.microphone(1)->hid()->SetReply(HidReply::None);           // never answers
+    world.microphone(2)->hid()->SetReply(HidReply::OtherReportId);  // answers under report 3
+    world.microphone(3)->hid()->SetReplyDelay(3000ms);              // echoes after the reply window
+    world.microphone(4)->hid()->SetReply(HidReply::EchoWithoutAck);
+    world.microphone(5)->hid()->SetReply(HidReply::OtherReportId);  // standard streaming
+    world.microphone(6)->hid()->WritesNeverComplete(true);
+    world.microphone(7)->hid()->SetReply(HidReply::None);
+    Microphones mics;
+    ASSERT_EQ(mics.endpoints.size(), 8u);
+    for (size_t i = 0; i < 8; ++i) ASSERT_TRUE(mics.Capture(i)->HasHidChannel()) << i;
+
+    mics.manager.StartAll();
+    // Returned while the silent microphones' exchanges still run.
+    EXPECT_TRUE(mics.Capture(1)->Starting());
+    EXPECT_TRUE(mics.Capture(7)->Starting());
+    EXPECT_TRUE(WaitFor([&] { return mics.AllHave(200); }));
+    mics.manager.StopAll();
+
+    const bool microphoneFloats[] = {true, false, true, true, true, true, false, false};
+    const bool driverHeard[] = {true, false, false, false, true, false, false, false};
+    for (size_t i = 0; i < 8; ++i) {
+        SCOPED_TRACE(testing::Message() << "microphone " << i);
+        EXPECT_EQ(world.microphone(i)->FloatSamples(), microphoneFloats[i]);
+        EXPECT_EQ(mics.Capture(i)->floatSamples.load(), driverHeard[i]);
+        EXPECT_TRUE(mics.Capture(i)->FloatCommandSent());
+        // Every packet after the switch would be wrong if a coding were misread; a torn packet or two is the
+        // machine's load (see above).
+        EXPECT_LE(mics.collectors[i]->BadPackets(), mics.collectors[i]->Packets() / 50)
+            << "worst sample " << mics.collectors[i]->worstValue;
+    }
+}
+
+// A microphone without HID, or whose stream is not 24-in-32, is never sent the command.
+TEST(CaptureEndpoint, NoCommandWithoutHidOrForOtherCodings) {
+    ComJoined com;
+    ScopedWorld world(Machine({RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt, false),
+                               RampMicrophone(SampleKind::Int32, Streaming::WaveRt, true)}));
+    Microphones mics;
+    ASSERT_EQ(mics.endpoints.size(), 2u);
+    EXPECT_FALSE(mics.Capture(0)->HasHidChannel());
+    EXPECT_TRUE(mics.Capture(0)->format24In32);
+    EXPECT_FALSE(mics.Capture(1)->format24In32);
+    mics.manager.StartAll();
+    EXPECT_FALSE(mics.Capture(0)->Starting());
+    EXPECT_FALSE(mics.Capture(1)->Starting());
+    EXPECT_TRUE(WaitFor([&] { return mics.AllHave(40); }));
+    mics.manager.StopAll();
+    EXPECT_EQ(world.microphone(1)->hid()->CommandsReceived(), 0);
+    EXPECT_FALSE(mics.Capture(0)->FloatCommandSent());
+    EXPECT_FALSE(mics.Capture(1)->FloatCommandSent());
+}
+
+// The measured rate against crystals of -200, 0 and +200 ppm, on the counter's queried frequency, with the windows
+// shortened on the objects (the defaults stay 1 s, 10 s and 30 s).
+TEST(CaptureEndpoint, MeasuredRateFollowsEachCrystal) {
+    ComJoined com;
+    std::vector<MicrophoneConfig> configs(3, RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt));
+    const double ppm[] = {-200.0, 0.0, 200.0};
+    for (int i = 0; i < 3; ++i) configs[i].offsetPpm = ppm[i];
+    ScopedWorld world(Machine(configs));
+    Microphones mics(480);
+    ASSERT_EQ(mics.endpoints.size(), 3u);
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    for (CKSDevice* e : mics.endpoints) {
+        EXPECT_EQ(e->rate.counterFrequency, frequency.QuadPart);
+        EXPECT_EQ(e->rate.windowCounts, 30 * frequency.QuadPart);
+        e->rate.warmUpCounts = frequency.QuadPart / 5;
+        e->rate.firstWindowCounts = 6 * frequency.QuadPart;
+        e->rate.windowCounts = 2 * frequency.QuadPart;
+    }
+    mics.manager.StartAll();
+    // The first window closes after 6.2 s; the ratio then settles within about a second (100 periods of 10 ms).
+    EXPECT_TRUE(WaitFor([&] {
+        for (CKSDevice* e : mics.endpoints)
+            if (e->PacketsTransferred() < 820) return false;
+        return true;
+    }));
+    mics.manager.StopAll();
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(testing::Message() << ppm[i] << " ppm");
+        const double truth = 1.0 + ppm[i] * 1e-6;
+        // The measurement counts the samples the endpoint received: a packet lost to a wake that came too late
+        // (a loaded machine) lowers it by that packet, which is the endpoint's truth, not the crystal's.
+        uint64_t jumps = 0;
+        {
+            std::lock_guard<std::mutex> hold(mics.collectors[i]->lock);
+            jumps = mics.collectors[i]->jumps;
+        }
+        EXPECT_GT(mics.endpoints[i]->MeasuredRate(), 0.0);
+        if (jumps > 0) {
+            std::printf("%g ppm: %llu packets lost to late wakes; rate not compared\n", ppm[i],
+                        static_cast<unsigned long long>(jumps));
+            continue;
+        }
+        // Each wake is read up to a millisecond or so late on a busy machine: over a 6 s window that is some
+        // 150 ppm at worst. The ppm-level accuracy of the arithmetic is pinned by the RateMeasurement tests.
+        EXPECT_NEAR(mics.endpoints[i]->MeasuredRate(), 48000.0 * truth, 48000.0 * 150e-6);
+        EXPECT_NEAR(mics.endpoints[i]->RateRatio(), truth, 150e-6);
+        EXPECT_NEAR(mics.collectors[i]->lastRatio, mics.endpoints[i]->RateRatio(), 150e-6);
+    }
+}
+
+// Faults of single devices: each hurts only its own endpoint.
+TEST(CaptureEndpoint, DeviceFaultsStayWithTheirEndpoint) {
+    ComJoined com;
+    std::vector<MicrophoneConfig> configs(8, RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt));
+    configs[3].formats.rates = {44100};  // refuses 48 kHz in every coding
+    configs[6].streaming = Streaming::Standard;
+    ScopedWorld world(Machine(configs));
+    world.microphone(4)->RefuseEveryBufferSize(true);
+    world.microphone(5)->RefuseInstantiation(true);
+    Microphones mics;
+    // The refused format and the refused instantiation open nothing; the refused buffer opens an endpoint without
+    // packets.
+    ASSERT_EQ(mics.endpoints.size(), 6u);
+    CKSDevice* healthy = mics.endpoints[0];
+    CKSDevice* stalling = mics.endpoints[1];
+    CKSDevice* dying = mics.endpoints[2];
+    CKSDevice* unbuffered = mics.endpoints[3];
+    CKSDevice* delayed = mics.endpoints[4];
+    CKSDevice* bursting = mics.endpoints[5];
+    EXPECT_EQ(unbuffered->GetNumPackets(), 0u);
+    EXPECT_EQ(unbuffered->GetSamplesPerPacket(), 0u);
+    EXPECT_TRUE(WaitFor([&] { return unbuffered->StreamThreadEnded(); }));
+
+    mics.manager.StartAll();
+    EXPECT_TRUE(WaitFor([&] { return mics.collectors[0]->Packets() > 50; }));
+    world.microphone(1)->Stall(300ms);
+    world.microphone(2)->StopForGood();
+    world.microphone(6)->DelayPackets(5, 10ms);
+    world.microphone(7)->DeliverInBursts(3);
+    const uint64_t stalledAt = mics.collectors[1]->Packets();
+    const uint64_t diedAt = dying->PacketsTransferred();
+    EXPECT_TRUE(WaitFor([&] {
+        return mics.collectors[0]->Packets() > 600 && mics.collectors[1]->Packets() > stalledAt + 200 &&
+               mics.collectors[4]->Packets() > 300 && mics.collectors[5]->Packets() > 200;
+    }));
+    mics.manager.StopAll();
+
+    for (size_t i : {0, 1, 4}) EXPECT_LE(mics.collectors[i]->BadPackets(), mics.collectors[i]->Packets() / 50) << i;
+    EXPECT_LE(dying->PacketsTransferred(), diedAt + 2);
+    EXPECT_EQ(unbuffered->PacketsTransferred(), 0u);
+    EXPECT_GT(healthy->PacketsDelivered(), 500u);
+    EXPECT_GT(stalling->PacketsDelivered(), stalledAt);
+    EXPECT_GT(delayed->PacketsDelivered(), 200u);
+    EXPECT_GT(bursting->PacketsDelivered(), 100u);
+    // Whatever arrived in bursts is still a valid sample stream.
+    std::lock_guard<std::mutex> hold(mics.collectors[5]->lock);
+    EXPECT_LE(std::fabs(mics.collectors[5]->worstValue), 1.0f);
+}
+
+// Resizing rebuilds the packets and the thread; the next start streams the new size.
+TEST(CaptureEndpoint, ResizeStreamsTheNewPacketSize) {
+    ComJoined com;
+    ScopedWorld world(Machine({RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt),
+                               RampMicrophone(SampleKind::Int16, Streaming::Standard)}));
+    Microphones mics;
+    ASSERT_EQ(mics.endpoints.size(), 2u);
+    mics.collectors[1]->stepsPerUnit = 32767.0;
+    mics.manager.StartAll();
+    EXPECT_TRUE(WaitFor([&] { return mics.AllHave(40); }));
+    mics.manager.StopAll();
+    for (CKSDevice* e : mics.endpoints) mics.manager.ResizeDevice(e, 576);
+    for (CKSDevice* e : mics.endpoints) {
+        EXPECT_EQ(e->GetSamplesPerPacket(), 576u);
+        EXPECT_EQ(e->PeriodMs(), 12u);
+    }
+    const uint64_t before = mics.collectors[0]->Packets();
+    mics.manager.StartAll();
+    EXPECT_TRUE(WaitFor([&] { return mics.AllHave(before + 40); }));
+    mics.manager.StopAll();
+    for (auto& c : mics.collectors) {
+        std::lock_guard<std::mutex> hold(c->lock);
+        EXPECT_EQ(c->lastCount, 576u);
+        EXPECT_LE(c->badPackets, c->packets / 50);
+    }
+}

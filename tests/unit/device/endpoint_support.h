@@ -1,0 +1,89 @@
+// Shared pieces of the endpoint tests: a world of virtual devices with COM joined, a data callback that checks a
+// ramp as it arrives, and waits on conditions (bounded by a generous limit, never asserted as durations).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "device/capture_endpoint.h"
+#include "device/device_manager.h"
+#include "device/render_endpoint.h"
+#include "sim/devices/world.h"
+
+namespace endpointtest {
+
+inline const std::vector<std::string> kMatchStrings = {"usb#vid_5e2d&pid_0101", "usb#vid_5e2d&pid_0102"};
+
+// COM for the calling thread, as the driver's host thread has it.
+struct ComJoined {
+    ComJoined() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~ComJoined() { CoUninitialize(); }
+};
+
+// Polls `done` until it holds or `limit` has passed; the limit only keeps a broken run from hanging.
+inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Receives a mono ramp (sim::devices::Signal::Ramp) and checks it packet by packet: inside a packet every sample
+// must be the step after the one before it; between packets a jump is counted (a packet lost to a late wake).
+struct RampCollector {
+    std::mutex lock;
+    uint64_t packets = 0;
+    uint64_t samples = 0;
+    uint64_t badPackets = 0;  // a packet whose samples are not consecutive ramp steps
+    uint64_t jumps = 0;       // packets that do not continue the previous one
+    int64_t last = -1;
+    uint32_t lastCount = 0;
+    uint16_t lastChannels = 0;
+    double lastRatio = 0;
+    float worstValue = 0;  // the sample of largest magnitude (a misread coding shows here)
+    // Ramp steps per unit of full scale as the samples arrive: 32768, except that 16-bit samples decode with the
+    // factor 1/32767, so that one step is 1/32767 of full scale there.
+    double stepsPerUnit = sim::devices::Signal::kRampPeriod;
+
+    static void Callback(float* data, uint32_t count, uint16_t channels, double ratio, void* context) {
+        auto* self = static_cast<RampCollector*>(context);
+        std::lock_guard<std::mutex> hold(self->lock);
+        ++self->packets;
+        self->samples += count;
+        self->lastCount = count;
+        self->lastChannels = channels;
+        self->lastRatio = ratio;
+        bool good = true;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!std::isfinite(data[i]) || std::fabs(data[i]) > 1.0f) good = false;
+            if (std::fabs(data[i]) > std::fabs(self->worstValue) || !std::isfinite(data[i])) self->worstValue = data[i];
+            const double scaled = static_cast<double>(data[i]) * self->stepsPerUnit;
+            const int64_t step = std::llround(scaled) % sim::devices::Signal::kRampPeriod;
+            // A ramp sample decodes to within a fraction of a step of a whole step.
+            if (std::fabs(scaled - std::round(scaled)) > 0.25) good = false;
+            if (i > 0 && step != (self->last + 1) % sim::devices::Signal::kRampPeriod) good = false;
+            if (i == 0 && self->last >= 0 && step != (self->last + 1) % sim::devices::Signal::kRampPeriod)
+                ++self->jumps;
+            self->last = step;
+        }
+        if (!good) ++self->badPackets;
+    }
+    uint64_t Packets() {
+        std::lock_guard<std::mutex> hold(lock);
+        return packets;
+    }
+    uint64_t BadPackets() {
+        std::lock_guard<std::mutex> hold(lock);
+        return badPackets;
+    }
+};
+
+}  // namespace endpointtest
