@@ -347,4 +347,16 @@ FARPROC WINAPI TesselVirtual_GetProcAddress(HMODULE module, LPCSTR name) {
     return real;
 }
 
+// The test-only DLL has a file name of its own, so that it can never be mistaken for the product; where the
+// product looks itself up by the product's name (to register its path), it is this module.
+HMODULE WINAPI TesselVirtual_GetModuleHandleA(LPCSTR name) {
+    if (name && (_stricmp(name, "Tessel-ASIO-x64") == 0 || _stricmp(name, "Tessel-ASIO-x64.dll") == 0)) {
+        HMODULE self = nullptr;
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCSTR>(&TesselVirtual_GetModuleHandleA), &self);
+        return self;
+    }
+    return ::GetModuleHandleA(name);
+}
+
 }  // extern "C"

@@ -14,6 +14,7 @@
 #define CancelIo TesselVirtual_CancelIo
 #define CloseHandle TesselVirtual_CloseHandle
 #define GetProcAddress TesselVirtual_GetProcAddress
+#define GetModuleHandleA TesselVirtual_GetModuleHandleA
 
 #define SetupDiGetClassDevsA TesselVirtual_SetupDiGetClassDevsA
 #define SetupDiEnumDeviceInterfaces TesselVirtual_SetupDiEnumDeviceInterfaces

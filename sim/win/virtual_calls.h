@@ -18,6 +18,7 @@ BOOL WINAPI TesselVirtual_WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPD
 BOOL WINAPI TesselVirtual_CancelIo(HANDLE file);
 BOOL WINAPI TesselVirtual_CloseHandle(HANDLE handle);
 FARPROC WINAPI TesselVirtual_GetProcAddress(HMODULE module, LPCSTR name);
+HMODULE WINAPI TesselVirtual_GetModuleHandleA(LPCSTR name);
 
 HDEVINFO WINAPI TesselVirtual_SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND parent, DWORD flags);
 BOOL WINAPI TesselVirtual_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* interfaceClass,
