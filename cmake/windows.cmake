@@ -11,6 +11,13 @@ set(TESSEL_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/version.h.in ${TESSEL_GENERATED_DIR}/tessel_version.h @ONLY)
 configure_file(${CMAKE_SOURCE_DIR}/src/com/exports.def.in ${TESSEL_GENERATED_DIR}/exports.def @ONLY)
 
+option(TESSEL_VIRTUAL_DEVICES "Build the test-only DLL whose devices are the virtual hardware instead" OFF)
+if(TESSEL_VIRTUAL_DEVICES)
+  include(cmake/windows_virtual.cmake)
+  add_subdirectory(tools)
+  return()
+endif()
+
 add_library(tessel_asio SHARED ${TESSEL_SOURCES} ${TESSEL_GENERATED_DIR}/exports.def
             ${CMAKE_SOURCE_DIR}/src/ui/resources.rc)
 set_target_properties(tessel_asio PROPERTIES OUTPUT_NAME "${TESSEL_MODULE_NAME}" PREFIX "" SUFFIX ".dll")

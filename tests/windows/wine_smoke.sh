@@ -42,6 +42,12 @@ imports=$($objdump -p "$dll" | awk '/DLL Name:/ { print tolower($3) }' | sort | 
 foreign=$(echo "$imports" | tr ' ' '\n' | grep -v -E '^(advapi32|kernel32|msvcrt|ole32|oleaut32|user32|gdi32|winmm|setupapi|hid|comctl32|shell32|avrt|ksuser)\.dll$' | grep . || true)
 check "imports beyond system DLLs ($imports)" "$foreign" ""
 check "resources" "$(python3 "$(dirname "$0")/pe_resources.py" "$dll")" "version=1.0.0.0 icons=106"
+# The virtual hardware belongs to the test-only DLL (the windows-virtual preset); none of it may reach the product:
+# no redirected entry point, no configuration variable, no virtual device's name, in any symbol or string.
+virtual_text=$( (x86_64-w64-mingw32-objdump -p "$dll"; strings -a "$dll"; strings -a -el "$dll") |
+    grep -E -i -o 'TesselVirtual_[A-Za-z_]*|TESSEL_VIRTUAL_MACHINE|Tessel Virtual Machine|sim::(devices|os|win)|VirtualMicrophone|VirtualKernel|VirtualPlayback|sim/(devices|win)/' |
+    sort -u | tr '\n' ' ' || true)
+check "virtual-device symbols or text in the product DLL" "$virtual_text" ""
 
 echo "wine smoke: creating a prefix in $WINEPREFIX"
 wineboot -i >/dev/null 2>&1

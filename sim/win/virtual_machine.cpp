@@ -1,0 +1,190 @@
+// The test-only DLL's virtual machine: parsed from the environment, built on first use, kept for the life of the
+// process (the driver may be loaded and released many times; its devices stay plugged in as real ones would).
+#include "sim/win/virtual_machine.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+namespace sim::win {
+namespace {
+
+using sim::devices::Signal;
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream stream(text);
+    while (std::getline(stream, part, separator)) parts.push_back(part);
+    return parts;
+}
+
+bool ParseNumber(const std::string& text, double* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    *value = std::strtod(text.c_str(), &end);
+    return *end == '\0' && std::isfinite(*value);
+}
+
+bool ParseSignal(const std::string& text, Signal* signal) {
+    auto parts = Split(text, ':');
+    if (parts.empty()) return false;
+    double a = 0, level = 0;
+    if (text == "ramp") {
+        *signal = Signal::Ramp();
+    } else if (text == "silence") {
+        *signal = Signal::Silence();
+    } else if (parts[0] == "sine" && (parts.size() == 2 || parts.size() == 3)) {
+        if (!ParseNumber(parts[1], &a) || a <= 0 || a >= 96000) return false;
+        if (parts.size() == 3 ? !ParseNumber(parts[2], &level) : (level = 0.25, false)) return false;
+        if (level < 0 || level > 1) return false;
+        *signal = Signal::Sine(a, level);
+    } else if (parts[0] == "impulses" && (parts.size() == 2 || parts.size() == 3)) {
+        if (!ParseNumber(parts[1], &a) || a < 1 || a > 1e9) return false;
+        if (parts.size() == 3 ? !ParseNumber(parts[2], &level) : (level = 0.5, false)) return false;
+        if (level < 0 || level > 1) return false;
+        *signal = Signal::Impulses(static_cast<int64_t>(a), level);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// "2@1.5" or "3@2:200": a microphone counted from 1, a time in seconds, and for a stall its length.
+bool ParseFault(const std::string& text, VirtualFault::Kind kind, VirtualFault* fault) {
+    auto at = text.find('@');
+    if (at == std::string::npos) return false;
+    double microphone = 0, seconds = 0, ms = 0;
+    auto timing = Split(text.substr(at + 1), ':');
+    if (!ParseNumber(text.substr(0, at), &microphone) || microphone < 1 || microphone > 8 || timing.empty() ||
+        !ParseNumber(timing[0], &seconds) || seconds < 0 || seconds > 86400)
+        return false;
+    if (kind == VirtualFault::Kind::Stall) {
+        if (timing.size() != 2 || !ParseNumber(timing[1], &ms) || ms < 1 || ms > 60000) return false;
+    } else if (timing.size() != 1) {
+        return false;
+    }
+    fault->kind = kind;
+    fault->microphone = static_cast<size_t>(microphone) - 1;
+    fault->atSeconds = seconds;
+    fault->stallMs = static_cast<int>(ms);
+    return true;
+}
+
+void Report(const std::string& text) { OutputDebugStringA(("Tessel virtual machine: " + text + "\n").c_str()); }
+
+}  // namespace
+
+bool ParseVirtualMachine(const std::string& text, VirtualMachineConfig* config, std::string* error) {
+    size_t microphones = 4;
+    std::vector<double> offsets{-80, -20, 30, 90};
+    std::vector<Signal> signals{Signal::Ramp()};
+    std::vector<size_t> firmware;
+    std::string playback = "Speakers";
+    double playbackOffset = 0;
+    config->faults.clear();
+    for (const std::string& item : Split(text, ';')) {
+        if (item.empty()) continue;
+        auto equals = item.find('=');
+        std::string key = item.substr(0, equals);
+        std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
+        double number = 0;
+        bool ok = equals != std::string::npos;
+        if (!ok) {
+        } else if (key == "microphones") {
+            ok = ParseNumber(value, &number) && number >= 0 && number <= 8 && number == static_cast<int>(number);
+            microphones = static_cast<size_t>(number);
+        } else if (key == "offsets") {
+            offsets.clear();
+            for (const std::string& part : Split(value, ',')) {
+                ok = ok && ParseNumber(part, &number) && std::abs(number) <= 10000;
+                offsets.push_back(number);
+            }
+        } else if (key == "signals") {
+            signals.clear();
+            for (const std::string& part : Split(value, ',')) {
+                Signal signal = Signal::Silence();
+                ok = ok && ParseSignal(part, &signal);
+                signals.push_back(signal);
+            }
+            ok = ok && !signals.empty();
+        } else if (key == "firmware") {
+            ok = ParseNumber(value, &number) && number >= 1 && number <= 8;
+            firmware.push_back(static_cast<size_t>(number) - 1);
+        } else if (key == "playback") {
+            ok = !value.empty();
+            playback = value;
+        } else if (key == "playback-offset") {
+            ok = ParseNumber(value, &playbackOffset) && std::abs(playbackOffset) <= 10000;
+        } else if (key == "unplug" || key == "stall") {
+            VirtualFault fault;
+            ok = ParseFault(value, key == "unplug" ? VirtualFault::Kind::Unplug : VirtualFault::Kind::Stall, &fault);
+            config->faults.push_back(fault);
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            *error = "malformed item \"" + item + "\"";
+            return false;
+        }
+    }
+    config->world = sim::devices::WorldConfig{};
+    for (size_t i = 0; i < microphones; ++i) {
+        sim::devices::MicrophoneConfig mic;
+        mic.offsetPpm = i < offsets.size() ? offsets[i] : 0.0;
+        mic.signal = signals[i < signals.size() ? i : signals.size() - 1];
+        for (size_t index : firmware) mic.needsFirmware = mic.needsFirmware || index == i;
+        config->world.microphones.push_back(mic);
+    }
+    if (playback != "none") {
+        sim::devices::PlaybackConfig speakers;
+        speakers.name = playback;
+        speakers.offsetPpm = playbackOffset;
+        config->world.playbacks.push_back(speakers);
+    }
+    for (const VirtualFault& fault : config->faults) {
+        if (fault.microphone >= microphones) {
+            *error = "a fault names microphone " + std::to_string(fault.microphone + 1) + " of " +
+                     std::to_string(microphones);
+            return false;
+        }
+    }
+    return true;
+}
+
+void EnsureVirtualMachine() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char* text = std::getenv("TESSEL_VIRTUAL_MACHINE");
+        VirtualMachineConfig config;
+        std::string error;
+        if (!ParseVirtualMachine(text ? text : "", &config, &error)) {
+            Report("TESSEL_VIRTUAL_MACHINE: " + error + "; the machine has no devices");
+            config = VirtualMachineConfig{};
+        }
+        // Never destroyed: the devices' threads must outlive every driver the process loads, and a process
+        // that exits takes them down with it.
+        auto* world = new std::shared_ptr<sim::devices::World>(sim::devices::World::Create(config.world));
+        (*world)->Install();
+        if (config.faults.empty()) return;
+        // Faults fall due on the machine's own clock, from the moment it was built.
+        std::thread([weak = std::weak_ptr<sim::devices::World>(*world), faults = config.faults] {
+            auto start = std::chrono::steady_clock::now();
+            for (const VirtualFault& fault : faults) {
+                std::this_thread::sleep_until(start + std::chrono::duration<double>(fault.atSeconds));
+                auto world = weak.lock();
+                if (!world) return;
+                auto microphones = world->Microphones();
+                if (fault.microphone >= microphones.size()) continue;
+                if (fault.kind == VirtualFault::Kind::Unplug)
+                    microphones[fault.microphone]->Shutdown();
+                else
+                    microphones[fault.microphone]->Stall(std::chrono::milliseconds(fault.stallMs));
+            }
+        }).detach();
+    });
+}
+
+}  // namespace sim::win

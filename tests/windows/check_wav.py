@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Checks a recording of virtual microphones that carry the ramp signal (frame n is (n mod 32768) / 32768).
+
+After the settling time, every channel must advance one ramp step per frame: the converter resamples by a few
+ppm, so a step may repeat or be skipped now and then (a difference of 0 or 2 steps), but any larger jump or a
+step back (other than the wrap from the top of the ramp to its start) is a drop-out. The levels must be the
+ramp's: peak at full scale, RMS that of a uniform ramp (1/sqrt(3), -4.77 dBFS).
+
+usage: check_wav.py FILE CHANNELS RATE [SETTLE_SECONDS]
+"""
+import math
+import struct
+import sys
+
+RAMP_PERIOD = 32768
+
+
+def read_wav(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[0:4] != b"RIFF" or data[8:12] != b"WAVE":
+        raise ValueError("not a WAV file")
+    pos, fmt, samples = 12, None, None
+    while pos + 8 <= len(data):
+        chunk, size = data[pos:pos + 4], struct.unpack_from("<I", data, pos + 4)[0]
+        body = data[pos + 8:pos + 8 + size]
+        if chunk == b"fmt ":
+            tag, channels, rate = struct.unpack_from("<HHI", body, 0)
+            bits = struct.unpack_from("<H", body, 14)[0]
+            if tag == 0xFFFE:
+                tag = struct.unpack_from("<H", body, 24)[0]
+            fmt = (tag, channels, rate, bits)
+        elif chunk == b"data":
+            samples = body
+        pos += 8 + size + (size & 1)
+    if fmt is None or samples is None:
+        raise ValueError("no fmt or data chunk")
+    tag, channels, rate, bits = fmt
+    if tag == 3 and bits == 32:
+        values = struct.unpack("<%df" % (len(samples) // 4), samples[:len(samples) // 4 * 4])
+    elif tag == 1 and bits == 24:
+        count = len(samples) // 3
+        values = [int.from_bytes(samples[3 * i:3 * i + 3], "little", signed=True) / 8388608.0 for i in range(count)]
+    else:
+        raise ValueError("unsupported sample format %d/%d" % (tag, bits))
+    frames = len(values) // channels
+    return channels, rate, [values[c:frames * channels:channels] for c in range(channels)]
+
+
+def main():
+    path, want_channels, want_rate = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    settle = float(sys.argv[4]) if len(sys.argv) > 4 else 1.0
+    channels, rate, data = read_wav(path)
+    failures = []
+    if channels != want_channels or rate != want_rate:
+        failures.append("format %d ch at %d Hz, expected %d ch at %d Hz" % (channels, rate, want_channels, want_rate))
+    for index, samples in enumerate(data[:want_channels]):
+        start = int(settle * rate)
+        tail = samples[start:]
+        if len(tail) < rate:
+            failures.append("channel %d: only %d frames after settling" % (index + 1, len(tail)))
+            continue
+        steps = [int(round(x * RAMP_PERIOD)) for x in tail]
+        drop_outs = repeats = skips = 0
+        for a, b in zip(steps, steps[1:]):
+            delta = (b - a) % RAMP_PERIOD
+            near_wrap = a < 4 or a > RAMP_PERIOD - 4 or b < 4 or b > RAMP_PERIOD - 4
+            if delta == 1:
+                continue
+            if delta == 0:
+                repeats += 1
+            elif delta == 2:
+                skips += 1
+            elif not near_wrap:
+                drop_outs += 1
+        peak = max(abs(x) for x in tail)
+        rms = math.sqrt(sum(x * x for x in tail) / len(tail))
+        peak_db = 20 * math.log10(peak) if peak > 0 else -math.inf
+        rms_db = 20 * math.log10(rms) if rms > 0 else -math.inf
+        # A crystal 100 ppm off makes the converter repeat (or skip) one step in ten thousand frames net; a sample
+        # interpolated between two steps rounds to either, so repeats and skips also come in pairs. Bound both.
+        net_allowed = int(len(tail) * 200e-6) + 2
+        allowed = len(tail) // 100
+        print("  channel %d: %d frames checked, %d drop-outs, %d repeated and %d skipped steps, peak %.2f dBFS, "
+              "RMS %.2f dBFS" % (index + 1, len(tail), drop_outs, repeats, skips, peak_db, rms_db))
+        if drop_outs:
+            failures.append("channel %d: %d drop-outs" % (index + 1, drop_outs))
+        if abs(skips - repeats) > net_allowed:
+            failures.append("channel %d: %d more skipped than repeated steps (at most %d either way)" %
+                            (index + 1, skips - repeats, net_allowed))
+        if repeats + skips > allowed:
+            failures.append("channel %d: %d repeated or skipped steps (at most %d)" % (index + 1, repeats + skips,
+                                                                                      allowed))
+        # The converter's interpolation overshoots the ramp's drop from full scale to zero by about a tenth;
+        # float samples keep that, integer ones clip it.
+        if not -0.1 <= peak_db <= 1.5:
+            failures.append("channel %d: peak %.2f dBFS, expected the ramp's full scale" % (index + 1, peak_db))
+        if abs(rms_db - 20 * math.log10(1 / math.sqrt(3))) > 0.2:
+            failures.append("channel %d: RMS %.2f dBFS, expected -4.77" % (index + 1, rms_db))
+    for failure in failures:
+        print("  FAIL  " + failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
