@@ -1,4 +1,5 @@
 // Turning the devices present into the channel model: which microphones become inputs, where the outputs go.
+#include <mutex>
 #include <new>
 
 #include "driver/asio_driver.h"
@@ -69,15 +70,24 @@ bool CAsioDriver::OpenOutputDevice(uint32_t inputRate, uint32_t outputRate, uint
         deviceManager.RemoveDevice(outputFifo.device);
         outputFifo.Reset();
     }
-    outputDevices.clear();
+    // The panel thread copies the list and writes the chosen name under the settings lock.
+    std::string chosenName;
+    {
+        std::lock_guard<std::mutex> hold(settingsLock);
+        outputDevices.clear();
+        chosenName = outputDeviceName;
+    }
     const uint32_t ratio = static_cast<uint32_t>((outputRate * 0.5 + inputRate) / outputRate);
     const uint32_t block = bufferFrames / (ratio ? ratio : 1);
     const std::vector<std::string> everyDevice = {std::string()};
     for (CKSDevice* endpoint :
          deviceManager.OpenRenderDevices(everyDevice, outputRate, channelCount, block, nullptr, nullptr)) {
         const std::string name = deviceManager.GetFriendlyName(endpoint);
-        outputDevices.push_back({name, deviceManager.GetDeviceInstanceId(endpoint)});
-        if (!outputFifo.device && !outputDeviceName.empty() && name == outputDeviceName) {
+        {
+            std::lock_guard<std::mutex> hold(settingsLock);
+            outputDevices.push_back({name, deviceManager.GetDeviceInstanceId(endpoint)});
+        }
+        if (!outputFifo.device && !chosenName.empty() && name == chosenName) {
             outputFifo.device = endpoint;
             outputFifo.channels = 2;
             outputFifo.Configure(static_cast<float>(outputRate), block);
