@@ -1,6 +1,7 @@
 // Changing the sample rate reopens every device at the new rate; a running stream carries on.
 #include "driver/asio_driver.h"
 #include "ui/control_panel.h"
+#include "ui/settings.h"
 
 ASIOError CAsioDriver::setSampleRate(ASIOSampleRate rate) {
     if (canSampleRate(rate) == ASE_NoClock) return ASE_NoClock;
@@ -21,6 +22,9 @@ ASIOError CAsioDriver::setSampleRate(ASIOSampleRate rate) {
 // Modal for the host unless the user chose the modeless panel; a second call while the panel is open only returns.
 ASIOError CAsioDriver::controlPanel() {
     if (panelWindow) return ASE_OK;
+    // A host may show the panel before init: the panel must show the user's stored choices, and what it changes
+    // is saved only because they were loaded.
+    if (!settingsLoaded) LoadSettings(*this);
     panelOpenedByHost = true;
     panelOpenTime = timeGetTime();
     return OpenControlPanel(*this, false);

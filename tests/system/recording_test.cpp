@@ -98,6 +98,7 @@ TEST_F(Recording, FourDriftingMicrophonesArriveContinuous) {
         StandInHost::Class driverClass;
         double seconds;
     };
+    constexpr uint32_t kTornPacketsAllowed = 1;
     const Run runs[] = {{48000.0, StandInHost::Class::Integer, 12.0},
                         {96000.0, StandInHost::Class::Float, 2.0},
                         {192000.0, StandInHost::Class::Integer, 2.0},
@@ -132,7 +133,9 @@ TEST_F(Recording, FourDriftingMicrophonesArriveContinuous) {
             SCOPED_TRACE(k);
             const Breaks breaks = RampBreaks(inputsReceived[k], n);
             if (kTimingJudged) {
-                EXPECT_LE(breaks.count, dropOuts + lostPackets[k]);
+                // A stream thread that wakes a whole period late can find the device already rewriting the packet
+                // it reads: a torn packet that neither side counts yet. At most one per run is let through.
+                EXPECT_LE(breaks.count, dropOuts + lostPackets[k] + kTornPacketsAllowed);
             }
         }
     }
