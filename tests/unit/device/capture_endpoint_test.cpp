@@ -202,12 +202,13 @@ TEST(CaptureEndpoint, MeasuredRateFollowsEachCrystal) {
                         static_cast<unsigned long long>(jumps));
             continue;
         }
-        // Each wake is read late by whatever the machine's load makes it, so on a shared machine the windows
-        // here are only good to some hundreds of ppm: this checks the endpoint's plumbing (queried counter,
-        // samples counted, ratio handed to the callback) to 0.1 %. The ppm-level accuracy of the measurement is
+        // Each wake is read late by whatever the machine's load makes it, and a window that closes one late wake
+        // short of a packet is a packet short (0.16 % of this shortened window): this checks the endpoint's
+        // plumbing (queried counter, samples of all channels counted, ratio handed to the callback) to 1 %, which
+        // a wrong counter frequency or channel count misses by far. The ppm-level accuracy of the measurement is
         // pinned deterministically by the RateMeasurement tests.
-        EXPECT_NEAR(mics.endpoints[i]->MeasuredRate(), 48000.0 * truth, 48000.0 * 1e-3);
-        EXPECT_NEAR(mics.endpoints[i]->RateRatio(), truth, 1e-3);
+        EXPECT_NEAR(mics.endpoints[i]->MeasuredRate(), 48000.0 * truth, 48000.0 * 1e-2);
+        EXPECT_NEAR(mics.endpoints[i]->RateRatio(), truth, 1e-2);
         EXPECT_NEAR(mics.collectors[i]->lastRatio, mics.endpoints[i]->RateRatio(), 1e-3);
     }
 }
