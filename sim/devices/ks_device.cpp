@@ -196,7 +196,7 @@ void KsAudioDevice::Capture(const StreamFormat& format, int64_t, BYTE* destinati
     std::memset(destination, 0, static_cast<size_t>(frames) * format.blockAlign);
 }
 
-void KsAudioDevice::Render(const StreamFormat&, const BYTE*, ULONG) {}
+void KsAudioDevice::Render(const StreamFormat&, const BYTE*, ULONG, Clock::time_point) {}
 
 // ---- Properties of the filter: the pin factories.
 
@@ -485,7 +485,7 @@ IoAnswer KsAudioDevice::StreamIo(const void* file, DWORD code, void* out, DWORD 
         if (pin.requests.empty() && clockRunning_) {
             int64_t position = Position(Clock::now());
             if (!setup_.capture && position > pin.nextFrame)
-                Render(pin.format, nullptr, static_cast<ULONG>(position - pin.nextFrame));
+                Render(pin.format, nullptr, static_cast<ULONG>(position - pin.nextFrame), FrameTime(pin.nextFrame));
             pin.nextFrame = std::max(pin.nextFrame, position);
         }
         pin.requests.push_back({header, completion, GetCurrentThreadId(), file});
@@ -571,7 +571,8 @@ void KsAudioDevice::CompleteNext() {
             // A pin that takes packet announcements plays silence for a packet nobody announced.
             bool underrun = setup_.writePacketSupport && pin.announcedPacket < k + 1;
             DmaTransfer(dmaScratch_.data(), packet, bytes);
-            Render(format, underrun ? nullptr : dmaScratch_.data(), pin.packetFrames);
+            Render(format, underrun ? nullptr : dmaScratch_.data(), pin.packetFrames,
+                   FrameTime(static_cast<int64_t>((k + 1) * pin.packetFrames)));
         }
         pin.packetsDone = k + 1;
         if (pin.notification) SetEvent(pin.notification);
@@ -587,7 +588,7 @@ void KsAudioDevice::CompleteNext() {
         pin.nextFrame += frames;
     } else {
         ULONG frames = header->DataUsed / format.blockAlign;
-        Render(format, static_cast<const BYTE*>(header->Data), frames);
+        Render(format, static_cast<const BYTE*>(header->Data), frames, FrameTime(pin.nextFrame + frames));
         pin.nextFrame += frames;
     }
     ++pin.packetsDone;

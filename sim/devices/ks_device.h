@@ -78,9 +78,12 @@ protected:
     // Capture: the samples of frames [signalFrame, signalFrame + frames) into `destination`. Called with the
     // device lock held, on the device thread.
     virtual void Capture(const StreamFormat& format, int64_t signalFrame, BYTE* destination, ULONG frames);
-    // Render: `frames` frames that the device plays now; `source` is null for an underrun (silence). Called with
-    // the device lock held, on the device thread or on the thread whose late stream request ends an underrun.
-    virtual void Render(const StreamFormat& format, const BYTE* source, ULONG frames);
+    // Render: `frames` frames that the device plays from now on; `source` is null for an underrun (silence). The
+    // device takes a packet (or a request's data) when it falls due on its crystal, and nothing written after that
+    // reaches the speaker: the first frame sounds at `firstFrameTime`, that due moment, and the rest follow one
+    // crystal frame apart (a gap of silence is dated from where it began). Called with the device lock held, on the
+    // device thread or on the thread whose late stream request ends an underrun.
+    virtual void Render(const StreamFormat& format, const BYTE* source, ULONG frames, Clock::time_point firstFrameTime);
     // The pin was closed: whatever the stream switched on is over.
     virtual void StreamClosed() {}
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,21 @@ struct PlaybackConfig {
     size_t recordFrames = 48000 * 60;
 };
 
+// When the frames of a record were played: each span is a run of frames played back to back on the crystal.
+struct PlayedSpan {
+    size_t firstFrame = 0;  // frames of the record (not samples)
+    Clock::time_point firstFrameTime;
+    double frameRate = 0.0;  // the crystal's real rate for the stream's format
+    bool underrun = false;   // silence played because the client fell behind
+};
+struct PlayedRecord {
+    std::vector<float> samples;  // interleaved
+    unsigned channels = 0;
+    std::vector<PlayedSpan> spans;
+    // When frame `frame` of the record sounded; nullopt outside every span.
+    std::optional<Clock::time_point> TimeOf(size_t frame) const;
+};
+
 class VirtualPlayback : public KsAudioDevice {
 public:
     VirtualPlayback(const PlaybackConfig& config, DeviceIdentity identity);
@@ -37,17 +53,22 @@ public:
 
     // What was played since the last call, interleaved; silence where nothing was announced in time.
     std::vector<float> TakeRecording();
+    // The same, with when each frame was played (against the monotonic clock the performance counter runs on).
+    PlayedRecord TakePlayed();
     // Silences played because the client fell behind: WaveRT packets it had not announced, or stretches of
     // standard streaming in which no write request was waiting.
     uint64_t Underruns() const;
 
 protected:
-    void Render(const StreamFormat& format, const BYTE* source, ULONG frames) override;
+    void Render(const StreamFormat& format, const BYTE* source, ULONG frames,
+                Clock::time_point firstFrameTime) override;
 
 private:
     PlaybackConfig config_;
     DeviceIdentity identity_;
-    std::vector<float> recording_;  // guarded by the device lock
+    std::vector<float> recording_;   // guarded by the device lock, as are the two below
+    std::vector<PlayedSpan> spans_;  // firstFrame counted from the start of recording_
+    unsigned channels_ = 0;
     uint64_t underruns_ = 0;
     std::shared_ptr<EndpointVolume> volume_;
     std::shared_ptr<SystemEndpoint> endpoint_;

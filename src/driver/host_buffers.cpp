@@ -1,4 +1,5 @@
 // The channel model as the host sees it, and the host's double buffers.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -60,9 +61,11 @@ ASIOError CAsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numCha
             ResizeEndpoint(outputFifo.device, frames / decimationFactor);
         }
     }
-    // Trims and fill targets are counted in host buffers.
+    // Trims and fill targets are counted in host buffers, each in its FIFO's own frames: a decimated output FIFO
+    // holds one of the playback device's frames for every decimationFactor of the host's, and counting its buffer
+    // in the host's frames would start and trim it at that many times the fill (and latency) it is steered to.
     for (DeviceFifo& fifo : inputFifos) fifo.SetHostBufferFrames(frames);
-    outputFifo.SetHostBufferFrames(frames);
+    outputFifo.SetHostBufferFrames(std::max(1u, frames / (decimationFactor > 1 ? decimationFactor : 1)));
     bufferSize = newBufferSize;
     UpdateLatencies();
 

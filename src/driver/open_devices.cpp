@@ -1,4 +1,5 @@
 // Turning the devices present into the channel model: which microphones become inputs, where the outputs go.
+#include <algorithm>
 #include <mutex>
 #include <new>
 
@@ -91,7 +92,7 @@ bool CAsioDriver::OpenOutputDevice(uint32_t inputRate, uint32_t outputRate, uint
             outputFifo.device = endpoint;
             outputFifo.channels = 2;
             outputFifo.Configure(static_cast<float>(outputRate), block);
-            outputFifo.SetHostBufferFrames(bufferFrames);
+            outputFifo.SetHostBufferFrames(std::max(1u, block));  // in the playback device's frames
             decimationFactor = ratio;
             deviceManager.SetDataCallback(endpoint, &OnRenderData, &outputFifo);
         } else {

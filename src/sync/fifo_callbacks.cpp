@@ -18,8 +18,8 @@ void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double
 }
 
 // Render stream thread: fill the device's packet of `count` samples from the output FIFO. After a reset the
-// output stays silent until three ASIO buffers have gathered, then ramps in over the packet. The measured rate is
-// handed over to the clock thread, whose output push steers this FIFO's converter.
+// output stays silent until three ASIO buffers have gathered, then starts from exactly three and ramps in over
+// the packet. The measured rate is handed over to the clock thread, whose output push steers this FIFO's converter.
 void OnRenderData(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context) {
     DeviceFifo* fifo = static_cast<DeviceFifo*>(context);
     if (!fifo || !samples) return;
@@ -41,6 +41,11 @@ void OnRenderData(float* samples, uint32_t count, uint16_t channelCount, double 
         std::fill(samples, samples + count, 0.0f);
         return;
     }
+    // Start from exactly three buffers: a render thread that woke late, or host buffers that arrived in a burst,
+    // would otherwise start the stream a buffer or more behind the latency getLatencies reports, and the slow
+    // steering would keep it there for minutes. Nothing of it has been heard yet.
+    const uint32_t fill = fifo->FillFrames();  // after the trim, which may have dropped some already
+    if (fill > 3 * bufferFrames) fifo->Skip(fill - 3 * bufferFrames);
     fifo->ClearFadeIn();
     fifo->Pull(samples, count);
     const uint32_t frames = count / channelCount;

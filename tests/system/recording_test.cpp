@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "device/ks_device.h"
 #include "driver/asio_driver.h"
@@ -201,5 +203,146 @@ TEST_F(Recording, ImpulsesArriveAtTheReportedInputLatency) {
     // Nine configurations: on a machine that lets the stream run at all, most impulses come before any drop-out.
     if (kTimingJudged) {
         EXPECT_GE(judged, 9) << "too few impulses arrived before a drop-out to judge the latency";
+    }
+}
+
+namespace {
+
+// The host's output signal for the output-latency test: a pulse of 0.5 at the start of every period, wide
+// enough to survive decimation by 4 and the converter's smoothing; its rising edge is what is timed.
+constexpr int64_t kOutputPulsePeriod = 16384;
+constexpr int64_t kOutputPulseWidth = 32;
+float OutputPulses(uint64_t frame) {
+    return static_cast<int64_t>(frame % kOutputPulsePeriod) < kOutputPulseWidth ? 0.5f : 0.0f;
+}
+
+sim::devices::PlaybackConfig Speakers(std::vector<DWORD> rates) {
+    sim::devices::PlaybackConfig config;
+    config.name = "Speakers";
+    config.offsetPpm = -40;
+    config.formats.rates = std::move(rates);
+    return config;
+}
+
+void ChooseOutput(const char* name) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Korvel\\Tessel ASIO\\1.00", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "Output Device", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
+                   static_cast<DWORD>(std::strlen(name)));
+    RegCloseKey(key);
+}
+
+}  // namespace
+
+// A pulse the host writes into the outputs sounds at the playback device within one device packet of the output
+// latency the driver reports, at every rate and buffer sizes 144, 288 and 1152; also when the playback device
+// runs at 48000 below the driver's rate and the outputs are decimated.
+TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
+    struct Run {
+        double rate;
+        std::vector<DWORD> playbackRates;
+    };
+    const std::vector<DWORD> every = {44100, 48000, 96000, 192000};
+    const Run runs[] = {{48000.0, every}, {96000.0, every}, {192000.0, every}, {96000.0, {48000}}, {192000.0, {48000}}};
+    int judged = 0;
+    for (const Run& run : runs) {
+        for (int32_t n : {144, 288, 1152}) {
+            SCOPED_TRACE(testing::Message()
+                         << run.rate << " Hz, " << n << " frames, playback at " << run.playbackRates.back());
+            ChooseOutput("Speakers");
+            ScopedWorld world(sim::devices::Machine({Microphone(50)}, {Speakers(run.playbackRates)}));
+            StandInHost host;
+            ASSERT_EQ(host->init(nullptr), ASIOTrue);
+            ASSERT_EQ(host->setSampleRate(run.rate), ASE_OK);
+            ASSERT_NE(Inside(host.driver())->outputFifo.device, nullptr);
+            host.SetProbe(&DropOuts);
+            host.SetOutputSignal(&OutputPulses);
+            ASSERT_EQ(host.Prepare(n), ASE_OK);
+            int32_t input = 0, reported = 0;
+            host->getLatencies(&input, &reported);
+            ASSERT_EQ(host->start(), ASE_OK);
+            ASSERT_TRUE(host.WaitForSwitches(static_cast<int>(std::max(1.0, kScale * 2) * 2 * kOutputPulsePeriod / n)));
+            int32_t again = 0;
+            host->getLatencies(&input, &again);
+            EXPECT_EQ(again, reported) << "the output latency moved while running";
+            host->stop();
+            const sim::devices::PlayedRecord played = world.playback(0)->TakePlayed();
+            const std::vector<int64_t> times = host.SwitchTimes();
+            const std::vector<uint32_t> dropOuts = host.ProbeValues();
+            ASSERT_GT(played.channels, 0u);
+            // The switches placed on the driver's schedule, as in the input test.
+            const double periodNs = 1e9 * n / run.rate;
+            std::vector<double> scheduled(times.size());
+            double origin = 1e300;
+            for (size_t b = times.size(); b-- > 0;) {
+                origin = std::min(origin, static_cast<double>(times[b]) - static_cast<double>(b) * periodNs);
+                scheduled[b] = origin + static_cast<double>(b) * periodNs;
+            }
+            size_t firstDropOut = 0;
+            while (firstDropOut < dropOuts.size() && dropOuts[firstDropOut] == 0) ++firstDropOut;
+            // A switch more than half a buffer behind its schedule pushes its outputs so late that the playback device
+            // may have drained the FIFO and played the gap as the driver's silence, which delays all that follows
+            // (a loaded machine, not the driver's steady state): pulses that sound after it are not judged.
+            double firstLateNs = 1e300;
+            for (size_t b = 0; b < times.size(); ++b)
+                if (static_cast<double>(times[b]) - scheduled[b] > periodNs / 2) {
+                    firstLateNs = scheduled[b];
+                    break;
+                }
+            // A device packet in the driver's frames: a host buffer (decimated outputs play n / d frames, each
+            // standing for d of the driver's).
+            const double packet = n;
+            const size_t frames = played.samples.size() / played.channels;
+            std::vector<double> measured;
+            // A packet the device had to play as silence because the render thread came too late (a loaded
+            // machine) delays everything after it by that packet until the steering takes it back: pulses that
+            // sound after the first such packet once the output has begun are not judged.
+            size_t begun = 0;
+            while (begun < played.samples.size() && played.samples[begun] == 0.0f) ++begun;
+            begun /= played.channels;
+            size_t firstUnderrun = frames;
+            for (const sim::devices::PlayedSpan& span : played.spans)
+                if (span.underrun && span.firstFrame > begun && span.firstFrame < firstUnderrun)
+                    firstUnderrun = span.firstFrame;
+            for (size_t f = 1; f < firstUnderrun; ++f) {
+                const float before = played.samples[(f - 1) * played.channels];
+                const float now = played.samples[f * played.channels];
+                if (!(before < 0.25f && now >= 0.25f)) continue;
+                const auto at = played.TimeOf(f);
+                ASSERT_TRUE(at.has_value());
+                const double sounded = static_cast<double>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(at->time_since_epoch()).count());
+                // Which pulse it is: the one written less than a period before it sounded.
+                bool found = false;
+                for (int64_t m = 0; !found; ++m) {
+                    const int64_t j = m * kOutputPulsePeriod;
+                    const size_t b = static_cast<size_t>(j / n);
+                    if (b >= scheduled.size()) break;
+                    const double latency = (sounded - scheduled[b]) * run.rate / 1e9 - static_cast<double>(j % n);
+                    if (latency < 0 || latency >= kOutputPulsePeriod) continue;
+                    found = true;
+                    // Drop-outs move the latency until the steering takes it back: only pulses written before
+                    // the first one are judged.
+                    if (b >= firstDropOut || sounded >= firstLateNs) break;
+                    if (kTimingJudged) {
+                        EXPECT_NEAR(latency, reported, packet) << "pulse " << m;
+                    }
+                    measured.push_back(latency);
+                    ++judged;
+                }
+            }
+            if (!measured.empty())
+                std::printf(
+                    "output latency at %.0f Hz, %d frames, playback at %u Hz: reported %d, measured %.0f..%.0f\n",
+                    run.rate, n, static_cast<unsigned>(run.playbackRates.back()), reported,
+                    *std::min_element(measured.begin(), measured.end()),
+                    *std::max_element(measured.begin(), measured.end()));
+        }
+    }
+    // Fifteen configurations: on a machine that lets the stream run at all, most of them judge a pulse.
+    if (kTimingJudged) {
+        EXPECT_GE(judged, 10) << "too few pulses sounded before a drop-out to judge the latency";
     }
 }

@@ -49,6 +49,12 @@ public:
     virtual void Tick(double elapsedSeconds) = 0;
     virtual MicrophoneMetrics Metrics(IASIO* driver, size_t index) = 0;
     virtual uint32_t DriverDropOuts(IASIO* driver) = 0;
+    // Whether the machine can tell when the outputs sounded: only then does tessel-rec write its pulses into
+    // them (never into real speakers).
+    virtual bool HearsOutputs() = 0;
+    // Steady-clock nanoseconds at which each rising edge through half of `level` sounded on the playback
+    // device's first channel since the last call (the record is taken); empty where the machine cannot tell.
+    virtual std::vector<int64_t> OutputEdges(float level) = 0;
 };
 
 // The machine tessel-rec runs on: real hardware (nothing to look into).

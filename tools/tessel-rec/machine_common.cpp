@@ -32,6 +32,8 @@ public:
     void Tick(double) override {}
     MicrophoneMetrics Metrics(IASIO*, size_t) override { return {}; }
     uint32_t DriverDropOuts(IASIO*) override { return 0; }
+    bool HearsOutputs() override { return false; }
+    std::vector<int64_t> OutputEdges(float) override { return {}; }
 };
 }  // namespace
 

@@ -96,6 +96,17 @@ public:
             world_->AddPlayback(config);
         }
         world_->Install();
+        // The user has picked the virtual playback device for the outputs, as in the control panel.
+        if (setup_.playback) {
+            HKEY key = nullptr;
+            if (RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Korvel\\Tessel ASIO\\1.00", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                nullptr, &key, nullptr) == ERROR_SUCCESS) {
+                RegSetValueExA(key, "Output Device", 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(setup_.playbackName.c_str()),
+                               static_cast<DWORD>(setup_.playbackName.size()));
+                RegCloseKey(key);
+            }
+        }
         return true;
     }
     ~Virtual() override { world_->Uninstall(); }
@@ -139,6 +150,24 @@ public:
         return metrics;
     }
     uint32_t DriverDropOuts(IASIO* driver) override { return static_cast<CAsioDriver*>(driver)->dropOutCount; }
+    bool HearsOutputs() override { return !world_->Playbacks().empty(); }
+    std::vector<int64_t> OutputEdges(float level) override {
+        std::vector<int64_t> edges;
+        const auto playbacks = world_->Playbacks();
+        if (playbacks.empty()) return edges;
+        const sim::devices::PlayedRecord played = playbacks[0]->TakePlayed();
+        if (played.channels == 0) return edges;
+        const size_t frames = played.samples.size() / played.channels;
+        const float threshold = 0.5f * level;
+        for (size_t f = 1; f < frames; ++f) {
+            if (!(played.samples[(f - 1) * played.channels] < threshold &&
+                  played.samples[f * played.channels] >= threshold))
+                continue;
+            if (const auto at = played.TimeOf(f))
+                edges.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(at->time_since_epoch()).count());
+        }
+        return edges;
+    }
 
 private:
     MachineSetup setup_;

@@ -31,19 +31,44 @@ struct Session {
     std::atomic<uint32_t> overruns{0};
     std::atomic<uint32_t> switches{0};
     bool running = false;  // set once start returned: blocks before that are the driver's start-up ticks
+    // On a machine that hears its outputs, a pulse at the start of every pulsePeriod output frames, so that the
+    // output latency can be measured; silence otherwise.
+    bool outputPulses = false;
+    int64_t pulsePeriod = 0;
+    uint64_t outputFrame = 0;                 // clock thread only
+    std::vector<uint64_t> blockOutputFrames;  // the output frame each ring block's switch began with
 };
+constexpr int64_t kPulseWidth = 32;  // output frames: wide enough to survive decimation and the converter
+constexpr float kPulseLevel = 0.5f;
 Session* session = nullptr;
 
 // Clock thread: copy the input halves of this switch into the next free block. No allocation, no lock.
 void TakeBuffers(int32_t index) {
     Session& s = *session;
     s.switches.fetch_add(1, std::memory_order_relaxed);
+    // The outputs first: they are due whether or not the ring has room for the inputs.
+    const uint64_t firstOutputFrame = s.outputFrame;
+    for (size_t k = static_cast<size_t>(s.inputs); k < s.buffers.size(); ++k) {
+        int32_t* half = static_cast<int32_t*>(s.buffers[k].buffers[index]);
+        if (!s.outputPulses) {
+            std::memset(half, 0, static_cast<size_t>(s.frames) * sizeof(int32_t));
+            continue;
+        }
+        for (int32_t i = 0; i < s.frames; ++i) {
+            const bool on = static_cast<int64_t>((firstOutputFrame + static_cast<uint64_t>(i)) %
+                                                 static_cast<uint64_t>(s.pulsePeriod)) < kPulseWidth;
+            const float x = on ? kPulseLevel : 0.0f;
+            half[i] = s.floatSamples ? std::bit_cast<int32_t>(x) : static_cast<int32_t>(x * 2147483647.0f);
+        }
+    }
+    s.outputFrame = firstOutputFrame + static_cast<uint64_t>(s.frames);
     const uint64_t w = s.written.load(std::memory_order_relaxed);
     if (w - s.read.load(std::memory_order_acquire) >= kRingBlocks) {
         s.overruns.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     const size_t block = static_cast<size_t>(w % kRingBlocks);
+    s.blockOutputFrames[block] = firstOutputFrame;
     float* out = s.ring.data() + block * static_cast<size_t>(s.frames * s.inputs);
     for (int32_t k = 0; k < s.inputs; ++k) {
         const int32_t* half = static_cast<const int32_t*>(s.buffers[static_cast<size_t>(k)].buffers[index]);
@@ -51,9 +76,6 @@ void TakeBuffers(int32_t index) {
             out[i * s.inputs + k] =
                 s.floatSamples ? std::bit_cast<float>(half[i]) : static_cast<float>(half[i]) * (1.0f / 2147483648.0f);
     }
-    // The outputs carry silence: tessel-rec only records.
-    for (size_t k = static_cast<size_t>(s.inputs); k < s.buffers.size(); ++k)
-        std::memset(s.buffers[k].buffers[index], 0, static_cast<size_t>(s.frames) * sizeof(int32_t));
     s.blockTimes[block] = SteadyNanoseconds();
     s.written.store(w + 1, std::memory_order_release);
 }
@@ -238,10 +260,13 @@ void PrintSummary(const RecordResult& result, const RecordOptions& options) {
         std::printf("%-9s %8s %8s %9u %10s %12s %10s %20s\n", c.name.c_str(), peak, rms, c.dropOuts, offset, ratio,
                     fill, latency);
     }
-    std::printf(
-        "levels in dBFS; latencies in frames (input reported by the driver / measured: mean, range); output "
-        "latency reported: %d\n",
-        static_cast<int>(result.outputLatency));
+    std::printf("levels in dBFS; latencies in frames (input reported by the driver / measured: mean, range)\n");
+    if (result.outputLatencyCount)
+        std::printf("output latency rep./meas.: %d / %.0f (%.0f..%.0f, %u pulses)\n",
+                    static_cast<int>(result.outputLatency), result.outputLatencySum / result.outputLatencyCount,
+                    result.outputLatencyMin, result.outputLatencyMax, result.outputLatencyCount);
+    else
+        std::printf("output latency rep./meas.: %d / -\n", static_cast<int>(result.outputLatency));
     if (result.driverDropOutsKnown) std::printf("drop-outs counted by the driver: %u\n", result.driverDropOuts);
     if (result.hostOverruns) std::printf("tessel-rec could not keep up: %u buffers lost\n", result.hostOverruns);
 }
@@ -300,6 +325,10 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
     s.floatSamples = channelInfo.type == ASIOSTFloat32LSB;
     s.ring.assign(kRingBlocks * static_cast<size_t>(s.frames * inputs), 0.0f);
     s.blockTimes.assign(kRingBlocks, 0);
+    s.blockOutputFrames.assign(kRingBlocks, 0);
+    // Pulses far enough apart that the latency (some seven buffers) cannot mistake one for the next.
+    s.outputPulses = machine.HearsOutputs() && outputs > 0;
+    s.pulsePeriod = std::max<int64_t>(16384, 16 * static_cast<int64_t>(s.frames));
     const ASIOError created =
         driver->createBuffers(s.buffers.data(), static_cast<int32_t>(s.buffers.size()), s.frames, &callbacks);
     if (created != ASE_OK) {
@@ -351,6 +380,11 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
     std::vector<float> meters(static_cast<size_t>(inputs), 0.0f);
     const double periodNs = 1e9 * static_cast<double>(s.frames) / rate;
     std::vector<double> blockOffsets;
+    struct Pulse {
+        uint64_t block;  // among the blocks read
+        int64_t offset;  // frame within the block
+    };
+    std::vector<Pulse> pulses;
     while (blocksDone < totalBlocks) {
         const int64_t now = SteadyNanoseconds();
         machine.Tick(static_cast<double>(now - begin) * 1e-9);
@@ -371,6 +405,11 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
             // once the later blocks are in (see below).
             blockOffsets.push_back(static_cast<double>(s.blockTimes[block]) -
                                    static_cast<double>(blocksDone) * periodNs);
+            if (s.outputPulses) {
+                const int64_t first = static_cast<int64_t>(s.blockOutputFrames[block]);
+                const int64_t pulse = (first + s.pulsePeriod - 1) / s.pulsePeriod * s.pulsePeriod;
+                if (pulse < first + s.frames) pulses.push_back({blocksDone, pulse - first});
+            }
             for (int32_t k = 0; k < inputs; ++k) {
                 int64_t crystal = -1;
                 if (!machine.CrystalFrame(static_cast<size_t>(k), s.blockTimes[block], rate, &crystal)) crystal = -1;
@@ -408,6 +447,23 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
         latenessFrames[r] = (blockOffsets[r] - earliest) * rate * 1e-9;
     }
     for (ChannelWatch& watch : watches) watch.FinishLatency(latenessFrames);
+    // Each pulse that sounded, against the schedule of the switch that wrote it: the one written less than a
+    // pulse period before it sounded.
+    for (const int64_t edge : machine.OutputEdges(kPulseLevel)) {
+        for (const Pulse& pulse : pulses) {
+            const size_t b = static_cast<size_t>(pulse.block);
+            const double scheduledNs =
+                blockOffsets[b] - latenessFrames[b] * 1e9 / rate + static_cast<double>(b) * periodNs;
+            const double frames =
+                (static_cast<double>(edge) - scheduledNs) * rate * 1e-9 - static_cast<double>(pulse.offset);
+            if (frames < 0 || frames >= static_cast<double>(s.pulsePeriod)) continue;
+            if (result.outputLatencyCount == 0 || frames < result.outputLatencyMin) result.outputLatencyMin = frames;
+            if (result.outputLatencyCount == 0 || frames > result.outputLatencyMax) result.outputLatencyMax = frames;
+            result.outputLatencySum += frames;
+            ++result.outputLatencyCount;
+            break;
+        }
+    }
     result.hostOverruns += s.overruns.load();
     result.framesWritten = wav.FramesWritten();
     const bool fileWritten = wav.Close();

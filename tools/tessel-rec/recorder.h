@@ -42,6 +42,10 @@ struct RecordResult {
     int exitCode = 1;
     std::vector<ChannelReport> channels;
     int32_t inputLatency = 0, outputLatency = 0;
+    // The output latency measured from pulses written to the outputs, where the machine hears its outputs.
+    uint32_t outputLatencyCount = 0;
+    double outputLatencySum = 0.0;
+    double outputLatencyMin = 0.0, outputLatencyMax = 0.0;
     int32_t bufferSize = 0;
     double sampleRate = 0;
     uint64_t framesWritten = 0;

@@ -220,3 +220,25 @@ TEST(DeviceFifo, DiscardDrainsOneBufferOnlyWhenAWholeOneIsThere) {
     fifo->DiscardBuffer(96);
     EXPECT_EQ(fifo->FillFrames(), 54u);
 }
+
+// The output starts from exactly three host buffers however much gathered before the render thread first came
+// (below the trim's seven buffers as well as above): the oldest audio goes, the first packet ramps in.
+TEST(DeviceFifo, RenderStartsFromThreeBuffers) {
+    for (uint32_t gathered : {3u, 5u, 9u}) {
+        SCOPED_TRACE(gathered);
+        auto fifo = MakeFifo(2);
+        fifo->Configure(48000.0f, 100);
+        fifo->SetHostBufferFrames(100);
+        fifo->Reset();
+        fifo->channels = 2;
+        const std::vector<float> pushed = Counting(gathered * 200);
+        fifo->PushRaw(pushed.data(), static_cast<uint32_t>(pushed.size()));
+        std::vector<float> packet(200, 7.0f);
+        OnRenderData(packet.data(), 200, 2, 2.0, fifo.get());
+        EXPECT_EQ(fifo->FillFrames(), 200u);
+        // The packet's last frame is the first buffer's last of the three kept, at the ramp's last step.
+        const size_t first = (gathered - 3) * 200;
+        EXPECT_FLOAT_EQ(packet[199], pushed[first + 199] * 0.99f);
+        EXPECT_EQ(packet[0], 0.0f);
+    }
+}
