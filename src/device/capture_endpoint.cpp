@@ -116,23 +116,7 @@ bool CInputCaptureKS::CreateBuffers(uint32_t samples) {
 }
 
 void CInputCaptureKS::FreeBuffers() {
-    if (packets && packetCount) {
-        if (packets[0].lastSample) {
-            pin->FreeBuffersWithNotification();
-            if (extraEvent) CloseHandle(extraEvent);
-            extraEvent = nullptr;
-        } else {
-            // Stopping the pin ends every request still queued; each then completes, which it may take a moment
-            // to do, and only then are the events closed and the area freed.
-            if (pin) pin->_SetState(KSSTATE_STOP);
-            for (uint32_t i = 0; i < packetCount; ++i) {
-                HANDLE event = packets[i].overlapped.hEvent;
-                if (!event) continue;
-                if (packets[i].submitted) WaitForSingleObject(event, 20);
-                CloseHandle(event);
-            }
-        }
-    }
+    ReleasePackets(packets.get(), packetCount, packets && packetCount && packets[0].lastSample, extraEvent);
     packets.reset();
     sampleArea.reset();
     packetCount = 0;

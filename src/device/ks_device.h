@@ -140,6 +140,26 @@ protected:
     virtual void EndHelpers() {}
     // Delivers one period to the callback, counting it; the stream thread's only way to the consumer.
     void Deliver(float* samples, uint32_t count);
+    // Hands the packets of either mode back: WaveRT returns its buffer and notification to the pin (and closes
+    // the spare event); request mode stops the pin so that every queued request completes, which may take a
+    // moment, before its event is closed. The caller then frees the packets and their sample area.
+    template <class Packet>
+    void ReleasePackets(Packet* packets, uint32_t count, bool waveRt, HANDLE& extraEvent) {
+        if (!packets || !count) return;
+        if (waveRt) {
+            pin->FreeBuffersWithNotification();
+            if (extraEvent) CloseHandle(extraEvent);
+            extraEvent = nullptr;
+            return;
+        }
+        if (pin) pin->_SetState(KSSTATE_STOP);
+        for (uint32_t i = 0; i < count; ++i) {
+            HANDLE event = packets[i].overlapped.hEvent;
+            if (!event) continue;
+            if (packets[i].submitted) WaitForSingleObject(event, 20);
+            CloseHandle(event);
+        }
+    }
 
     std::atomic<uint32_t> periodMs{100};
     uint32_t samplesPerPacket = 0;

@@ -104,22 +104,7 @@ bool COutputRenderKS::CreateBuffers(uint32_t samples) {
 }
 
 void COutputRenderKS::FreeBuffers() {
-    if (packets && packetCount) {
-        if (packets[0].floats) {
-            pin->FreeBuffersWithNotification();
-            if (extraEvent) CloseHandle(extraEvent);
-            extraEvent = nullptr;
-        } else {
-            // Stopping the pin ends every queued request; each completes before its event and memory go.
-            if (pin) pin->_SetState(KSSTATE_STOP);
-            for (uint32_t i = 0; i < packetCount; ++i) {
-                HANDLE event = packets[i].overlapped.hEvent;
-                if (!event) continue;
-                if (packets[i].submitted) WaitForSingleObject(event, 20);
-                CloseHandle(event);
-            }
-        }
-    }
+    ReleasePackets(packets.get(), packetCount, packets && packetCount && packets[0].floats, extraEvent);
     packets.reset();
     sampleArea.reset();
     packetCount = 0;
