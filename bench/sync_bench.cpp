@@ -24,6 +24,7 @@
 #include "sync/device_fifo.h"
 #include "sync/sample_rate_converter.h"
 #include "sync/sinc_converter.h"
+#include "tests/support/sine_fit.h"
 
 namespace {
 
@@ -35,12 +36,7 @@ constexpr size_t kJobOutCapacity = 4096;  // comfortably above one block × kJob
 // 10 ms blocks, as a device period would bring them.
 size_t JobBlock(double rateHz) { return static_cast<size_t>(rateHz / 100.0); }
 
-std::vector<float> Sine(size_t n, double frequencyHz, double rateHz, double amplitude = 0.5) {
-    std::vector<float> v(n);
-    for (size_t i = 0; i < n; ++i)
-        v[i] = static_cast<float>(amplitude * std::sin(2.0 * M_PI * frequencyHz * static_cast<double>(i) / rateHz));
-    return v;
-}
+std::vector<float> Sine(size_t n, double frequencyHz, double rateHz) { return sinefit::Sine(n, frequencyHz / rateHz); }
 
 // ---- The converters under comparison, behind one small shape: feed a block, get what it produced. ----
 
@@ -259,43 +255,6 @@ void BM_ConversionJob(benchmark::State& state, const JobKind* kind, double rateH
 
 // ---- Quality ----
 
-// SINAD of a converted sine: fit a sine of the known output frequency (amplitude, phase and offset free) to a
-// steady stretch of the output by least squares; whatever the fit leaves is noise and distortion.
-double SinadDb(const std::vector<float>& y, double cyclesPerSample, size_t skip) {
-    double m[3][3] = {};
-    double v[3] = {};
-    for (size_t i = skip; i < y.size(); ++i) {
-        const double phase = 2.0 * M_PI * cyclesPerSample * static_cast<double>(i);
-        const double basis[3] = {std::sin(phase), std::cos(phase), 1.0};
-        for (int r = 0; r < 3; ++r) {
-            v[r] += basis[r] * y[i];
-            for (int c = 0; c < 3; ++c) m[r][c] += basis[r] * basis[c];
-        }
-    }
-    // Gaussian elimination on the 3×3 normal equations.
-    for (int col = 0; col < 3; ++col)
-        for (int row = col + 1; row < 3; ++row) {
-            const double f = m[row][col] / m[col][col];
-            for (int c = col; c < 3; ++c) m[row][c] -= f * m[col][c];
-            v[row] -= f * v[col];
-        }
-    double coef[3];
-    for (int row = 2; row >= 0; --row) {
-        double sum = v[row];
-        for (int c = row + 1; c < 3; ++c) sum -= m[row][c] * coef[c];
-        coef[row] = sum / m[row][row];
-    }
-    double signal = 0, residual = 0;
-    for (size_t i = skip; i < y.size(); ++i) {
-        const double phase = 2.0 * M_PI * cyclesPerSample * static_cast<double>(i);
-        const double fit = coef[0] * std::sin(phase) + coef[1] * std::cos(phase);
-        signal += fit * fit;
-        const double e = y[i] - fit - coef[2];
-        residual += e * e;
-    }
-    return 10.0 * std::log10(signal / residual);
-}
-
 double MeasureSinad(const JobKind& kind, double frequencyHz, double rateHz) {
     std::unique_ptr<Job> job = kind.make();
     const size_t seconds = 2;
@@ -308,7 +267,7 @@ double MeasureSinad(const JobKind& kind, double frequencyHz, double rateHz) {
         out.insert(out.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(produced));
     }
     // Skip the start-up transients (filter delays, histories filling) before measuring.
-    return SinadDb(out, frequencyHz / (rateHz * job->EffectiveRatio()), 4096);
+    return sinefit::SinadDb(out, frequencyHz / (rateHz * job->EffectiveRatio()), 4096);
 }
 
 }  // namespace
