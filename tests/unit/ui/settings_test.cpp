@@ -3,64 +3,15 @@
 
 #include <string>
 
-#include "driver/asio_driver.h"
+#include "tests/support/driver_fixture.h"
 #include "ui/settings.h"
 
-namespace {
-
-HKEY SettingsKey() {
-    HKEY key;
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    return key;
-}
-
-void SetDword(const char* name, DWORD value) {
-    HKEY key = SettingsKey();
-    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
-}
-
-void SetBytes(const char* name, DWORD type, const std::string& bytes) {
-    HKEY key = SettingsKey();
-    RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()), (DWORD)bytes.size());
-    RegCloseKey(key);
-}
-
-struct Stored {
-    bool present = false;
-    DWORD type = 0;
-    std::string bytes;
-};
-
-Stored Read(const char* name) {
-    Stored stored;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return stored;
-    char data[1024];
-    DWORD size = sizeof data;
-    stored.present =
-        RegQueryValueExA(key, name, nullptr, &stored.type, reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS;
-    if (stored.present) stored.bytes.assign(data, size);
-    RegCloseKey(key);
-    return stored;
-}
-
-DWORD AsDword(const Stored& stored) {
-    DWORD value = 0;
-    if (stored.bytes.size() == sizeof value) std::memcpy(&value, stored.bytes.data(), sizeof value);
-    return value;
-}
-
-CAsioDriver* NewDriver() {
-    HRESULT hr = S_OK;
-    auto* driver = new CAsioDriver(nullptr, &hr, false);
-    driver->NonDelegatingAddRef();
-    return driver;
-}
+using drivertest::OwnedDriver;
+using drivertest::ReadSetting;
+using drivertest::StoreSetting;
 
 TEST(Settings, NoKeyKeepsTheDefaultsAndTheDestructorWritesFourValues) {
-    CAsioDriver* driver = NewDriver();
+    OwnedDriver driver;
     driver->outputDeviceName = "left over";
     LoadSettings(*driver);
     EXPECT_FALSE(driver->showMetrics);
@@ -68,25 +19,25 @@ TEST(Settings, NoKeyKeepsTheDefaultsAndTheDestructorWritesFourValues) {
     EXPECT_FALSE(driver->autoOpenPanel);
     EXPECT_EQ(driver->preferredBufferSize, 288u);
     EXPECT_EQ(driver->outputDeviceName, "");
-    driver->NonDelegatingRelease();
+    driver.Release();
 
-    EXPECT_EQ(AsDword(Read("Modeless Control Panel")), 0u);
-    EXPECT_EQ(AsDword(Read("Auto-open Control Panel")), 0u);
-    EXPECT_EQ(AsDword(Read("Buffer Size Preferred")), 288u);
-    Stored device = Read("Output Device");
+    EXPECT_EQ(ReadSetting("Modeless Control Panel").AsDword(), 0u);
+    EXPECT_EQ(ReadSetting("Auto-open Control Panel").AsDword(), 0u);
+    EXPECT_EQ(ReadSetting("Buffer Size Preferred").AsDword(), 288u);
+    const auto device = ReadSetting("Output Device");
     EXPECT_TRUE(device.present);
     EXPECT_EQ(device.type, (DWORD)REG_SZ);
     EXPECT_EQ(device.bytes, "");
-    EXPECT_FALSE(Read("Show Metrics").present);
+    EXPECT_FALSE(ReadSetting("Show Metrics").present);
 }
 
 TEST(Settings, RoundTripThroughTheRegistry) {
-    SetDword("Show Metrics", 7);
-    SetDword("Modeless Control Panel", 5);
-    SetDword("Auto-open Control Panel", 1);
-    SetDword("Buffer Size Preferred", 200);
-    SetBytes("Output Device", REG_SZ, "Speakers (USB Audio)");
-    CAsioDriver* driver = NewDriver();
+    StoreSetting("Show Metrics", 7);
+    StoreSetting("Modeless Control Panel", 5);
+    StoreSetting("Auto-open Control Panel", 1);
+    StoreSetting("Buffer Size Preferred", 200);
+    StoreSetting("Output Device", REG_SZ, "Speakers (USB Audio)");
+    OwnedDriver driver;
     LoadSettings(*driver);
     EXPECT_TRUE(driver->showMetrics);
     EXPECT_TRUE(driver->modelessPanel);
@@ -95,92 +46,79 @@ TEST(Settings, RoundTripThroughTheRegistry) {
     EXPECT_EQ(driver->outputDeviceName, "Speakers (USB Audio)");
     driver->autoOpenPanel = false;
     driver->outputDeviceName = "Headphones";
-    driver->NonDelegatingRelease();
+    driver.Release();
 
-    EXPECT_EQ(AsDword(Read("Modeless Control Panel")), 1u);  // saved as 0 or 1
-    EXPECT_EQ(AsDword(Read("Auto-open Control Panel")), 0u);
-    EXPECT_EQ(AsDword(Read("Show Metrics")), 7u);          // never rewritten
-    EXPECT_EQ(Read("Output Device").bytes, "Headphones");  // without a terminator
+    EXPECT_EQ(ReadSetting("Modeless Control Panel").AsDword(), 1u);  // saved as 0 or 1
+    EXPECT_EQ(ReadSetting("Auto-open Control Panel").AsDword(), 0u);
+    EXPECT_EQ(ReadSetting("Show Metrics").AsDword(), 7u);         // never rewritten
+    EXPECT_EQ(ReadSetting("Output Device").bytes, "Headphones");  // without a terminator
 }
 
-TEST(Settings, OutOfRangeOrMistypedBufferSizesAreNotTaken) {
+TEST(Settings, OutOfRangeOrMistypedValuesAreNotTaken) {
     struct Case {
         DWORD stored;
         uint32_t loaded;
     } cases[] = {{143, 288}, {1153, 288}, {144, 144}, {1152, 1152}, {200, 200}, {0, 288}, {0xFFFFFFFF, 288}};
+    OwnedDriver driver;
     for (const auto& c : cases) {
-        SetDword("Buffer Size Preferred", c.stored);
-        CAsioDriver* driver = NewDriver();
+        StoreSetting("Buffer Size Preferred", c.stored);
         driver->preferredBufferSize = 576;
         LoadSettings(*driver);
         EXPECT_EQ(driver->preferredBufferSize, c.loaded) << c.stored;
-        driver->NonDelegatingRelease();
     }
-    SetBytes("Buffer Size Preferred", REG_SZ, "576");
-    SetBytes("Modeless Control Panel", REG_BINARY, std::string("\x01\x00\x00\x00", 4));
-    CAsioDriver* driver = NewDriver();
+    StoreSetting("Buffer Size Preferred", REG_SZ, "576");
+    StoreSetting("Modeless Control Panel", REG_BINARY, std::string("\x01\x00\x00\x00", 4));
     LoadSettings(*driver);
     EXPECT_EQ(driver->preferredBufferSize, 288u);
     EXPECT_FALSE(driver->modelessPanel);
-    driver->NonDelegatingRelease();
-}
 
-TEST(Settings, OutputDeviceValuesThatCannotBeReadResetTheName) {
-    CAsioDriver* driver = NewDriver();
-    auto load = [&](const std::string& bytes, DWORD type) {
-        SetBytes("Output Device", type, bytes);
+    auto loadName = [&](const std::string& bytes, DWORD type) {
+        StoreSetting("Output Device", type, bytes);
         driver->outputDeviceName = "previous";
         LoadSettings(*driver);
         return driver->outputDeviceName;
     };
-    EXPECT_EQ(load(std::string("\x05\x00\x00\x00", 4), REG_DWORD), "");
-    EXPECT_EQ(load(std::string(259, 'n'), REG_SZ), std::string(259, 'n'));
+    EXPECT_EQ(loadName(std::string("\x05\x00\x00\x00", 4), REG_DWORD), "");
+    EXPECT_EQ(loadName(std::string(259, 'n'), REG_SZ), std::string(259, 'n'));
     // A full 260 bytes fits the buffer but has no terminator: read whole, never past the buffer.
-    EXPECT_EQ(load(std::string(260, 'm'), REG_SZ), std::string(260, 'm'));
-    EXPECT_EQ(load(std::string(261, 'o'), REG_SZ), "");
-    EXPECT_EQ(load(std::string("Name\0tail", 9), REG_SZ), "Name");
-    driver->NonDelegatingRelease();
+    EXPECT_EQ(loadName(std::string(260, 'm'), REG_SZ), std::string(260, 'm'));
+    EXPECT_EQ(loadName(std::string(261, 'o'), REG_SZ), "");
+    EXPECT_EQ(loadName(std::string("Name\0tail", 9), REG_SZ), "Name");
 }
 
-}  // namespace
-
-// "Converter Quality" is read like "Show Metrics": only a hand-made DWORD sets it, init's device open puts every
-// FIFO on the chosen converter, and the destructor never writes the value, neither when it was absent nor when
-// it was there.
+// "Converter Quality" is read like "Show Metrics": only a hand-made DWORD sets it (any number but 0 asks for the
+// better converter), init's device open puts every FIFO on the chosen converter, and the destructor never writes
+// the value, neither when it was absent nor when it was there.
 TEST(Settings, ConverterQualityIsAppliedWhenTheDevicesOpenAndNeverWritten) {
-    auto qualityAfterInit = [](ConverterQuality* field) {
-        CAsioDriver* driver = NewDriver();
-        driver->init(nullptr);
-        *field = driver->converterQuality;
-        bool allAgree = driver->outputFifo.GetConverterQuality() == *field;
-        for (const DeviceFifo& fifo : driver->inputFifos) allAgree = allAgree && fifo.GetConverterQuality() == *field;
-        driver->converterQuality = ConverterQuality::Quadratic;  // a change the destructor must not save
-        driver->NonDelegatingRelease();
-        return allAgree;
-    };
-    ConverterQuality quality;
-    EXPECT_TRUE(qualityAfterInit(&quality));
-    EXPECT_EQ(quality, ConverterQuality::Quadratic);
-    EXPECT_FALSE(Read("Converter Quality").present);
-
-    SetDword("Converter Quality", 1);
-    EXPECT_TRUE(qualityAfterInit(&quality));
-    EXPECT_EQ(quality, ConverterQuality::High);
-    EXPECT_EQ(AsDword(Read("Converter Quality")), 1u);
-
-    // Any number but 0 asks for the better converter, as any non-zero flag is true.
-    SetDword("Converter Quality", 7);
-    EXPECT_TRUE(qualityAfterInit(&quality));
-    EXPECT_EQ(quality, ConverterQuality::High);
-    EXPECT_EQ(AsDword(Read("Converter Quality")), 7u);
-
-    SetDword("Converter Quality", 0);
-    EXPECT_TRUE(qualityAfterInit(&quality));
-    EXPECT_EQ(quality, ConverterQuality::Quadratic);
-
-    // A value of another type counts as missing.
-    SetBytes("Converter Quality", REG_SZ, "1");
-    EXPECT_TRUE(qualityAfterInit(&quality));
-    EXPECT_EQ(quality, ConverterQuality::Quadratic);
-    EXPECT_EQ(Read("Converter Quality").type, (DWORD)REG_SZ);
+    struct Case {
+        const char* stored;  // nullptr: no value
+        DWORD type;
+        DWORD value;
+        ConverterQuality loaded;
+    } cases[] = {{nullptr, 0, 0, ConverterQuality::Quadratic},
+                 {"1", REG_DWORD, 1, ConverterQuality::High},
+                 {"7", REG_DWORD, 7, ConverterQuality::High},
+                 {"0", REG_DWORD, 0, ConverterQuality::Quadratic},
+                 {"1 as text", REG_SZ, 0, ConverterQuality::Quadratic}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored ? c.stored : "absent");
+        if (c.type == REG_DWORD) StoreSetting("Converter Quality", c.value);
+        if (c.type == REG_SZ) StoreSetting("Converter Quality", REG_SZ, "1");
+        {
+            OwnedDriver driver;
+            driver->init(nullptr);
+            EXPECT_EQ(driver->converterQuality, c.loaded);
+            EXPECT_EQ(driver->outputFifo.GetConverterQuality(), c.loaded);
+            for (const DeviceFifo& fifo : driver->inputFifos) EXPECT_EQ(fifo.GetConverterQuality(), c.loaded);
+            // A change the destructor must not save.
+            driver->converterQuality =
+                c.loaded == ConverterQuality::High ? ConverterQuality::Quadratic : ConverterQuality::High;
+        }
+        const auto stored = ReadSetting("Converter Quality");
+        EXPECT_EQ(stored.present, c.stored != nullptr);
+        EXPECT_EQ(stored.type, c.type);
+        if (c.type == REG_DWORD) {
+            EXPECT_EQ(stored.AsDword(), c.value);
+        }
+    }
 }
