@@ -58,8 +58,9 @@ struct Microphones {
 
 }  // namespace
 
-// Each coding, in WaveRT and in standard streaming, reaches the callback as the very ramp the microphone heard.
-TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySample) {
+// Each coding, in WaveRT and in standard streaming, reaches the callback as the very ramp the microphone heard,
+// before and after a resize.
+TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySampleAtEverySize) {
     ComJoined com;
     const SampleKind kinds[] = {SampleKind::Int16, SampleKind::Int24, SampleKind::Int24In32, SampleKind::Int32};
     std::vector<MicrophoneConfig> configs;
@@ -95,15 +96,34 @@ TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySample) {
         EXPECT_GE(transferred, delivered + 32);
         EXPECT_LE(transferred, delivered + 32 + mics.endpoints[i]->GetNumPackets());
     }
+
+    // Resizing rebuilds the packets and the thread; the next start streams the new size.
+    for (CKSDevice* e : mics.endpoints) mics.manager.ResizeDevice(e, 576);
+    for (CKSDevice* e : mics.endpoints) {
+        EXPECT_EQ(e->GetSamplesPerPacket(), 576u);
+        EXPECT_EQ(e->PeriodMs(), 12u);
+    }
+    const uint64_t before = mics.collectors[0]->Packets();
+    mics.manager.StartAll();
+    EXPECT_TRUE(WaitFor([&] { return mics.AllHave(before + 40); }));
+    mics.manager.StopAll();
+    for (auto& c : mics.collectors) {
+        std::lock_guard<std::mutex> hold(c->lock);
+        EXPECT_EQ(c->lastCount, 576u);
+        EXPECT_LE(c->badPackets, c->packets / 50);
+    }
 }
 
 // Eight microphones streaming 24 bits in 32, whose HID interfaces answer the float command promptly, never, too
-// late, under another report or not at all. StartAll does not wait for any of them; the stream of each is decoded
-// right whatever its microphone did, and the ones that took the command deliver floats.
+// late, under another report or not at all, beside one without HID and one streaming another coding, which are
+// never sent the command. StartAll does not wait for any of them; the stream of each is decoded right whatever its
+// microphone did, and the ones that took the command deliver floats.
 TEST(CaptureEndpoint, FloatSwitchNeverMisreadsAndStartDoesNotWaitForSilentMicrophones) {
     ComJoined com;
     std::vector<MicrophoneConfig> configs(8, RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt, true));
     configs[5].streaming = Streaming::Standard;
+    configs.push_back(RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt, false));
+    configs.push_back(RampMicrophone(SampleKind::Int32, Streaming::WaveRt, true));
     // A sine of a quarter of full scale: a float read as an integer reads 0.4 to 0.6, an integer read as a float
     // is tiny or far beyond full scale.
     for (auto& config : configs) config.signal = Signal::Sine(1000.0, 0.25);
@@ -116,47 +136,32 @@ TEST(CaptureEndpoint, FloatSwitchNeverMisreadsAndStartDoesNotWaitForSilentMicrop
     world.microphone(6)->hid()->WritesNeverComplete(true);
     world.microphone(7)->hid()->SetReply(HidReply::None);
     Microphones mics;
-    ASSERT_EQ(mics.endpoints.size(), 8u);
-    for (size_t i = 0; i < 8; ++i) ASSERT_TRUE(mics.Capture(i)->HasHidChannel()) << i;
+    ASSERT_EQ(mics.endpoints.size(), 10u);
+    // The endpoints come in the world's order: the first eight, then the one without HID, then the Int32 one.
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(mics.Capture(i)->HasHidChannel(), i != 8) << i;
+    EXPECT_FALSE(mics.Capture(9)->format24In32);
 
     mics.manager.StartAll();
-    // Returned while the silent microphones' exchanges still run.
+    // Returned while the silent microphones' exchanges still run; the two never asked are not starting at all.
     EXPECT_TRUE(mics.Capture(1)->Starting());
     EXPECT_TRUE(mics.Capture(7)->Starting());
+    EXPECT_FALSE(mics.Capture(8)->Starting());
+    EXPECT_FALSE(mics.Capture(9)->Starting());
     EXPECT_TRUE(WaitFor([&] { return mics.AllHave(200); }));
     mics.manager.StopAll();
 
-    const bool microphoneFloats[] = {true, false, true, true, true, true, false, false};
-    const bool driverHeard[] = {true, false, false, false, true, false, false, false};
-    for (size_t i = 0; i < 8; ++i) {
+    const bool microphoneFloats[] = {true, false, true, true, true, true, false, false, false, false};
+    const bool driverHeard[] = {true, false, false, false, true, false, false, false, false, false};
+    for (size_t i = 0; i < 10; ++i) {
         SCOPED_TRACE(testing::Message() << "microphone " << i);
         EXPECT_EQ(world.microphone(i)->FloatSamples(), microphoneFloats[i]);
         EXPECT_EQ(mics.Capture(i)->floatSamples.load(), driverHeard[i]);
-        EXPECT_TRUE(mics.Capture(i)->FloatCommandSent());
+        EXPECT_EQ(mics.Capture(i)->FloatCommandSent(), i < 8);
         std::lock_guard<std::mutex> hold(mics.collectors[i]->lock);
         EXPECT_GT(std::fabs(mics.collectors[i]->worstValue), 0.24f);
         EXPECT_LT(std::fabs(mics.collectors[i]->worstValue), 0.26f);
     }
-}
-
-// A microphone without HID, or whose stream is not 24-in-32, is never sent the command.
-TEST(CaptureEndpoint, NoCommandWithoutHidOrForOtherCodings) {
-    ComJoined com;
-    ScopedWorld world(Machine({RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt, false),
-                               RampMicrophone(SampleKind::Int32, Streaming::WaveRt, true)}));
-    Microphones mics;
-    ASSERT_EQ(mics.endpoints.size(), 2u);
-    EXPECT_FALSE(mics.Capture(0)->HasHidChannel());
-    EXPECT_TRUE(mics.Capture(0)->format24In32);
-    EXPECT_FALSE(mics.Capture(1)->format24In32);
-    mics.manager.StartAll();
-    EXPECT_FALSE(mics.Capture(0)->Starting());
-    EXPECT_FALSE(mics.Capture(1)->Starting());
-    EXPECT_TRUE(WaitFor([&] { return mics.AllHave(40); }));
-    mics.manager.StopAll();
-    EXPECT_EQ(world.microphone(1)->hid()->CommandsReceived(), 0);
-    EXPECT_FALSE(mics.Capture(0)->FloatCommandSent());
-    EXPECT_FALSE(mics.Capture(1)->FloatCommandSent());
+    EXPECT_EQ(world.microphone(9)->hid()->CommandsReceived(), 0);
 }
 
 // The measured rate against crystals of -200, 0 and +200 ppm, on the counter's queried frequency, with the windows
@@ -260,31 +265,4 @@ TEST(CaptureEndpoint, DeviceFaultsStayWithTheirEndpoint) {
     // Whatever arrived in bursts is still a valid sample stream.
     std::lock_guard<std::mutex> hold(mics.collectors[5]->lock);
     EXPECT_LE(std::fabs(mics.collectors[5]->worstValue), 1.0f);
-}
-
-// Resizing rebuilds the packets and the thread; the next start streams the new size.
-TEST(CaptureEndpoint, ResizeStreamsTheNewPacketSize) {
-    ComJoined com;
-    ScopedWorld world(Machine({RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt),
-                               RampMicrophone(SampleKind::Int16, Streaming::Standard)}));
-    Microphones mics;
-    ASSERT_EQ(mics.endpoints.size(), 2u);
-    mics.collectors[1]->stepsPerUnit = 32767.0;
-    mics.manager.StartAll();
-    EXPECT_TRUE(WaitFor([&] { return mics.AllHave(40); }));
-    mics.manager.StopAll();
-    for (CKSDevice* e : mics.endpoints) mics.manager.ResizeDevice(e, 576);
-    for (CKSDevice* e : mics.endpoints) {
-        EXPECT_EQ(e->GetSamplesPerPacket(), 576u);
-        EXPECT_EQ(e->PeriodMs(), 12u);
-    }
-    const uint64_t before = mics.collectors[0]->Packets();
-    mics.manager.StartAll();
-    EXPECT_TRUE(WaitFor([&] { return mics.AllHave(before + 40); }));
-    mics.manager.StopAll();
-    for (auto& c : mics.collectors) {
-        std::lock_guard<std::mutex> hold(c->lock);
-        EXPECT_EQ(c->lastCount, 576u);
-        EXPECT_LE(c->badPackets, c->packets / 50);
-    }
 }

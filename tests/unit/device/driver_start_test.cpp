@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "driver/asio_driver.h"
+#include "tests/support/driver_fixture.h"
 #include "tests/unit/device/endpoint_support.h"
 
 using endpointtest::ComJoined;
@@ -54,12 +54,10 @@ TEST(DriverWithEndpoints, StartSucceedsWhileSilentMicrophonesStillAnswerAndEvery
     for (int i : {1, 4, 6}) world.microphone(i)->hid()->SetReply(HidReply::None);
     world.microphone(3)->hid()->SetReply(HidReply::OtherReportId);
 
-    HRESULT hr = S_OK;
     Host state;
     host = &state;
-    auto* driver = new CAsioDriver(nullptr, &hr, true);
-    driver->NonDelegatingAddRef();
-    state.driver = driver;
+    drivertest::OwnedDriver driver(true);
+    state.driver = driver.driver;
     {
         CKSDeviceManager& manager = driver->deviceManager;
         ASSERT_TRUE(manager.Enumerate());
@@ -101,6 +99,6 @@ TEST(DriverWithEndpoints, StartSucceedsWhileSilentMicrophonesStillAnswerAndEvery
             EXPECT_EQ(world.microphone(i)->FloatSamples(), i != 1 && i != 4 && i != 6);
         }
     }
-    driver->NonDelegatingRelease();
+    driver.Release();
     host = nullptr;
 }
