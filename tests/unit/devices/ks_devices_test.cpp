@@ -41,6 +41,24 @@ CKsAudPin* OpenCapture(CKsEnumFilters& filters, size_t index, const WAVEFORMATEX
     return filter->CreateCapturePin(&format, 1, 0);
 }
 
+// The world's first microphone on a WaveRT pin, 24 bits in 32 at 48 kHz with two packets of 480 frames, put to run.
+struct RunningCapturePin {
+    HRESULT hr = S_OK;
+    CKsEnumFilters filters{hr};
+    CKsAudPin* pin = nullptr;
+    void* buffer = nullptr;
+    ULONG bytes = 0;
+
+    void Start() {
+        ASSERT_EQ(Enumerate(filters, true), S_OK);
+        pin = OpenCapture(filters, 0, Extensible(1, 48000, 32, 24).Format);
+        ASSERT_NE(pin, nullptr);
+        ASSERT_EQ(pin->AllocateBuffersWithNotification(2 * 480 * 4, buffer, bytes), S_OK);
+        ASSERT_EQ(bytes, 2u * 480 * 4);
+        ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+    }
+};
+
 TEST(VirtualDevices, EnumerationFindsExactlyTheWorldsDevicesInOrder) {
     MicrophoneConfig old;
     old.needsFirmware = true;
@@ -190,16 +208,10 @@ TEST(VirtualDevices, WaveRtCapturePacketsComeAtTheCrystalsPaceCarryingTheSignal)
     fast.offsetPpm = 20000;  // 2 % fast: far outside any real crystal, so that the pace shows the offset
     fast.signal = Signal::Ramp();
     ScopedWorld world(Machine({fast}));
-    HRESULT hr;
-    CKsEnumFilters filters(hr);
-    ASSERT_EQ(Enumerate(filters, true), S_OK);
-    CKsAudPin* pin = OpenCapture(filters, 0, Extensible(1, 48000, 32, 24).Format);
-    ASSERT_NE(pin, nullptr);
-    void* buffer = nullptr;
-    ULONG bytes = 0;
-    ASSERT_EQ(pin->AllocateBuffersWithNotification(2 * 480 * 4, buffer, bytes), S_OK);
-    ASSERT_EQ(bytes, 2u * 480 * 4);
-    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+    RunningCapturePin running;
+    ASSERT_NO_FATAL_FAILURE(running.Start());
+    CKsAudPin* pin = running.pin;
+    void* buffer = running.buffer;
 
     LARGE_INTEGER before, after;
     ULONG countBefore = 0, countAfter = 0;
@@ -230,15 +242,10 @@ TEST(VirtualDevices, TheFloatCommandSwitchesTheStreamToFloats) {
     ramp.signal = Signal::Ramp();
     ScopedWorld world(Machine({ramp}));
     auto microphone = world.microphone(0);
-    HRESULT hr;
-    CKsEnumFilters filters(hr);
-    ASSERT_EQ(Enumerate(filters, true), S_OK);
-    CKsAudPin* pin = OpenCapture(filters, 0, Extensible(1, 48000, 32, 24).Format);
-    ASSERT_NE(pin, nullptr);
-    void* buffer = nullptr;
-    ULONG bytes = 0;
-    ASSERT_EQ(pin->AllocateBuffersWithNotification(2 * 480 * 4, buffer, bytes), S_OK);
-    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+    RunningCapturePin running;
+    ASSERT_NO_FATAL_FAILURE(running.Start());
+    CKsAudPin* pin = running.pin;
+    void* buffer = running.buffer;
 
     ExpectUnbrokenRamp(Capture(pin, buffer, 480, 100ms, false));
     HidChannel channel;
@@ -303,15 +310,10 @@ TEST(VirtualDevices, AStalledMicrophoneLosesTheSoundOfTheStall) {
     MicrophoneConfig ramp;
     ramp.signal = Signal::Ramp();
     ScopedWorld world(Machine({ramp}));
-    HRESULT hr;
-    CKsEnumFilters filters(hr);
-    ASSERT_EQ(Enumerate(filters, true), S_OK);
-    CKsAudPin* pin = OpenCapture(filters, 0, Extensible(1, 48000, 32, 24).Format);
-    ASSERT_NE(pin, nullptr);
-    void* buffer = nullptr;
-    ULONG bytes = 0;
-    ASSERT_EQ(pin->AllocateBuffersWithNotification(2 * 480 * 4, buffer, bytes), S_OK);
-    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+    RunningCapturePin running;
+    ASSERT_NO_FATAL_FAILURE(running.Start());
+    CKsAudPin* pin = running.pin;
+    void* buffer = running.buffer;
     ASSERT_EQ(WaitForSingleObject(pin->m_hNotificationEvent, 1000), WAIT_OBJECT_0);
 
     world.microphone(0)->Stall(200ms);
