@@ -31,15 +31,25 @@ struct OwnedDriver {
     CAsioDriver* driver;
 };
 
-// Stand-in endpoints on the first `microphones` input FIFOs, so that the clock ticks without devices; the FIFOs
-// stay empty and the host gets silence.
-inline void AttachStandInMicrophones(CAsioDriver& driver, int microphones, uint32_t bufferFrames) {
+// Stand-in endpoints on the first `microphones` input FIFOs, as the open sequence would attach microphones, so that
+// the clock ticks without devices; the FIFOs stay empty and the host gets silence. The FIFOs are sized for
+// `bufferFrames`, or for the driver's present buffer size when that is 0.
+inline void AttachStandInMicrophones(CAsioDriver& driver, int microphones, uint32_t bufferFrames = 0) {
+    if (bufferFrames == 0) bufferFrames = static_cast<uint32_t>(driver.bufferSize);
     driver.numInputs = microphones;
     driver.numOutputs = CAsioDriver::kNumOutputs;
     for (int i = 0; i < microphones; ++i) {
         driver.inputFifos[i].device = reinterpret_cast<CKSDevice*>(&driver.inputFifos[i]);
         driver.inputFifos[i].Configure(48000.0f, bufferFrames);
     }
+}
+
+// One entry of a host's createBuffers list.
+inline ASIOBufferInfo Entry(bool input, int32_t channel) {
+    ASIOBufferInfo info{};
+    info.isInput = input ? ASIOTrue : ASIOFalse;
+    info.channelNum = channel;
+    return info;
 }
 
 // Spelled out rather than taken from the driver, so that a driver saving under another key fails the tests.

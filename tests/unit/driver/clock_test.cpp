@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "driver/asio_driver.h"
+#include "tests/support/driver_fixture.h"
 
 namespace {
+
+using drivertest::Entry;
 
 // The host: records every buffer switch and a copy of the input halves it was handed.
 struct Host {
@@ -103,38 +106,21 @@ private:
     std::thread thread;
 };
 
-struct Driver {
-    Driver(int microphones, bool isFloat, int32_t bufferFrames) {
-        HRESULT hr = S_OK;
-        driver = new CAsioDriver(nullptr, &hr, isFloat);
-        driver->NonDelegatingAddRef();
-        driver->numInputs = microphones;
-        driver->numOutputs = CAsioDriver::kNumOutputs;
-        for (int i = 0; i < microphones; ++i) {
-            driver->inputFifos[i].device = reinterpret_cast<CKSDevice*>(&driver->inputFifos[i]);
-            driver->inputFifos[i].Configure(48000.0f, static_cast<uint32_t>(bufferFrames));
-        }
+struct Driver : drivertest::OwnedDriver {
+    Driver(int microphones, bool isFloat, int32_t bufferFrames) : OwnedDriver(isFloat) {
+        drivertest::AttachStandInMicrophones(*driver, microphones, static_cast<uint32_t>(bufferFrames));
         state.driver = driver;
         host = &state;
     }
     ~Driver() {
-        driver->NonDelegatingRelease();
+        Release();
         host = nullptr;
     }
     ASIOError Prepare(std::vector<ASIOBufferInfo> infos, int32_t bufferFrames) {
         return driver->createBuffers(infos.data(), static_cast<int32_t>(infos.size()), bufferFrames, &callbacks);
     }
-    CAsioDriver* operator->() const { return driver; }
-    CAsioDriver* driver;
     Host state;
 };
-
-ASIOBufferInfo Entry(bool input, int32_t channel) {
-    ASIOBufferInfo info{};
-    info.isInput = input ? ASIOTrue : ASIOFalse;
-    info.channelNum = channel;
-    return info;
-}
 
 // Everything from the first non-silent sample on must be one unbroken sine: successive samples of a 0.5 sine at
 // f Hz differ by at most 0.5 × 2πf / rate, so a gap, a repeated stretch or a silent buffer breaks the bound.

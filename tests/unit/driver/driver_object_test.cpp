@@ -5,21 +5,12 @@
 
 #include "com/module_state.h"
 #include "driver/asio_driver.h"
+#include "tests/support/driver_fixture.h"
 #include "sim/os/sim_control.h"
 
 namespace {
 
-// Creates and releases drivers the way the class factory does.
-struct Driver {
-    explicit Driver(bool isFloat = false) {
-        HRESULT hr = S_OK;
-        driver = new CAsioDriver(nullptr, &hr, isFloat);
-        driver->NonDelegatingAddRef();
-    }
-    ~Driver() { driver->NonDelegatingRelease(); }
-    CAsioDriver* operator->() const { return driver; }
-    CAsioDriver* driver;
-};
+using Driver = drivertest::OwnedDriver;
 
 TEST(DriverObject, AnswersFromItsRecordBeforeInit) {
     Driver driver;
@@ -91,13 +82,7 @@ TEST(DriverObject, InitWithoutMicrophonesFailsCleanlyAndCanBeRetried) {
     EXPECT_EQ(outputs, 2);
 
     // The settings are read again on the retry.
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Korvel\\Tessel ASIO\\1.00", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    DWORD size = 576;
-    RegSetValueExA(key, "Buffer Size Preferred", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&size), sizeof size);
-    RegCloseKey(key);
+    drivertest::StoreSetting("Buffer Size Preferred", 576);
     EXPECT_EQ(driver->init(nullptr), ASIOFalse);
     EXPECT_EQ(driver->preferredBufferSize, 576u);
     EXPECT_EQ(sim::os::ApartmentInitCount(), apartments + 1) << "the open sequence must not stack apartments";

@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "driver/asio_driver.h"
+#include "tests/support/driver_fixture.h"
 
 namespace {
+
+using drivertest::Entry;
 
 enum State { NotInitialised, FailedInit, Initialised, Prepared, Running, kStates };
 const char* const kStateNames[kStates] = {"not initialised", "failed init", "initialised", "buffers created",
@@ -22,13 +25,6 @@ ASIOTime* SwitchTimeInfo(ASIOTime* time, int32_t, ASIOBool) { return time; }
 int32_t Message(int32_t selector, int32_t, void*, double*) { return selector == kAsioSupportsTimeInfo; }
 ASIOCallbacks callbacks = {&Switch, nullptr, &Message, &SwitchTimeInfo};
 ASIOCallbacks emptyCallbacks = {nullptr, nullptr, nullptr, nullptr};
-
-ASIOBufferInfo Entry(bool input, int32_t channel) {
-    ASIOBufferInfo info{};
-    info.isInput = input ? ASIOTrue : ASIOFalse;
-    info.channelNum = channel;
-    return info;
-}
 
 // A driver brought into `state`. Initialised means what a successful open leaves: two microphones attached
 // (stand-in endpoints; their FIFOs stay empty, so the host gets silence) and the two outputs.
@@ -41,12 +37,7 @@ struct DriverInState {
             EXPECT_EQ(driver->init(nullptr), ASIOFalse);
         }
         if (state >= Initialised) {
-            driver->numInputs = 2;
-            driver->numOutputs = CAsioDriver::kNumOutputs;
-            for (int i = 0; i < 2; ++i) {
-                driver->inputFifos[i].device = reinterpret_cast<CKSDevice*>(&driver->inputFifos[i]);
-                driver->inputFifos[i].Configure(48000.0f, 288);
-            }
+            drivertest::AttachStandInMicrophones(*driver, 2, 288);
             driver->initialised = true;
         }
         if (state >= Prepared) {

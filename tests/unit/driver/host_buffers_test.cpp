@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "driver/asio_driver.h"
+#include "tests/support/driver_fixture.h"
 
 namespace {
+
+using drivertest::Entry;
 
 int32_t timeInfoAnswer = 1;
 int32_t timeInfoQuestions = 0;
@@ -22,35 +25,16 @@ ASIOCallbacks hostCallbacks = {&HostSwitch, nullptr, &HostMessage, nullptr};
 
 // A driver as the open sequence leaves it with `microphones` attached (stand-in endpoints: the clock never
 // touches them) and, optionally, a playback device on the output FIFO.
-struct Driver {
-    explicit Driver(int microphones, bool isFloat = false, bool output = false) {
-        HRESULT hr = S_OK;
-        driver = new CAsioDriver(nullptr, &hr, isFloat);
-        driver->NonDelegatingAddRef();
-        driver->numInputs = microphones;
-        driver->numOutputs = CAsioDriver::kNumOutputs;
-        for (int i = 0; i < microphones; ++i) {
-            driver->inputFifos[i].device = StandIn();
-            driver->inputFifos[i].Configure(48000.0f, static_cast<uint32_t>(driver->bufferSize));
-        }
+struct Driver : drivertest::OwnedDriver {
+    explicit Driver(int microphones, bool isFloat = false, bool output = false) : OwnedDriver(isFloat) {
+        drivertest::AttachStandInMicrophones(*driver, microphones);
         if (output) {
-            driver->outputFifo.device = StandIn();
+            driver->outputFifo.device = reinterpret_cast<CKSDevice*>(&driver->outputFifo);
             driver->outputFifo.channels = 2;
             driver->outputFifo.Configure(48000.0f, 96);
         }
     }
-    ~Driver() { driver->NonDelegatingRelease(); }
-    CAsioDriver* operator->() const { return driver; }
-    static CKSDevice* StandIn() { return reinterpret_cast<CKSDevice*>(&timeInfoAnswer); }
-    CAsioDriver* driver;
 };
-
-ASIOBufferInfo Entry(bool input, int32_t channel) {
-    ASIOBufferInfo info{};
-    info.isInput = input ? ASIOTrue : ASIOFalse;
-    info.channelNum = channel;
-    return info;
-}
 
 ASIOChannelInfo ChannelInfo(CAsioDriver* driver, bool input, int32_t channel, ASIOError* result) {
     ASIOChannelInfo info{};

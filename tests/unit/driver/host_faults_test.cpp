@@ -9,11 +9,12 @@
 
 #include "com/module_state.h"
 #include "driver/asio_driver.h"
+#include "tests/support/driver_fixture.h"
 #include "sim/os/sim_control.h"
 
 namespace {
 
-const char kSettingsPath[] = "SOFTWARE\\Korvel\\Tessel ASIO\\1.00";
+using drivertest::Entry;
 
 CAsioDriver* NewDriver(bool isFloat = false) {
     HRESULT hr = S_OK;
@@ -22,41 +23,11 @@ CAsioDriver* NewDriver(bool isFloat = false) {
     return driver;
 }
 
-// A driver with `microphones` stand-in endpoints: the clock ticks, the FIFOs stay empty (silence).
-void AttachStandInMicrophones(CAsioDriver* driver, int microphones) {
-    driver->numInputs = microphones;
-    driver->numOutputs = CAsioDriver::kNumOutputs;
-    for (int i = 0; i < microphones; ++i) {
-        driver->inputFifos[i].device = reinterpret_cast<CKSDevice*>(&driver->inputFifos[i]);
-        driver->inputFifos[i].Configure(48000.0f, static_cast<uint32_t>(driver->bufferSize));
-    }
-}
-
-ASIOBufferInfo Entry(bool input, int32_t channel) {
-    ASIOBufferInfo info{};
-    info.isInput = input ? ASIOTrue : ASIOFalse;
-    info.channelNum = channel;
-    return info;
-}
-
-DWORD StoredDword(const char* name) {
-    HKEY key;
-    DWORD value = 0xDEADBEEF, size = sizeof value, type = 0;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return value;
-    RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    RegCloseKey(key);
-    return value;
-}
+DWORD StoredDword(const char* name) { return drivertest::ReadSetting(name).AsDword(); }
 
 void StoreSettings(DWORD bufferSize, const char* outputDevice) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, "Buffer Size Preferred", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&bufferSize),
-                   sizeof bufferSize);
-    RegSetValueExA(key, "Output Device", 0, REG_SZ, reinterpret_cast<const BYTE*>(outputDevice),
-                   static_cast<DWORD>(std::strlen(outputDevice)));
-    RegCloseKey(key);
+    drivertest::StoreSetting("Buffer Size Preferred", bufferSize);
+    drivertest::StoreSetting("Output Device", REG_SZ, outputDevice);
 }
 
 }  // namespace
@@ -146,7 +117,7 @@ TEST(HostFaults, CallsFromInsideTheCallbackEndTheClockWithoutWaitingOnItself) {
         host.misstep = misstep;
         misbehaving = &host;
         host.driver = NewDriver();
-        AttachStandInMicrophones(host.driver, 2);
+        drivertest::AttachStandInMicrophones(*host.driver, 2);
         ASIOBufferInfo infos[] = {Entry(true, 0), Entry(true, 1), Entry(false, 0)};
         ASSERT_EQ(host.driver->createBuffers(infos, 3, 288, &misbehavingCallbacks), ASE_OK);
         ASSERT_EQ(host.driver->start(), ASE_OK);
@@ -184,7 +155,7 @@ void CountSwitch(int32_t, ASIOBool) { ++staleSwitches; }
 // are silence, not the last audio replayed over and over.
 TEST(HostFaults, InputsTheDriverNoLongerHasAreSilent) {
     CAsioDriver* driver = NewDriver(true);
-    AttachStandInMicrophones(driver, 2);
+    drivertest::AttachStandInMicrophones(*driver, 2);
     ASIOCallbacks callbacks{&CountSwitch, nullptr, &NoTimeInfo, nullptr};
     ASIOBufferInfo infos[] = {Entry(true, 0), Entry(true, 1)};
     ASSERT_EQ(driver->createBuffers(infos, 2, 144, &callbacks), ASE_OK);
