@@ -1,20 +1,18 @@
-// Shared pieces of the endpoint tests: a world of virtual devices with COM joined, a data callback that checks a
-// ramp as it arrives, and waits on conditions (bounded by a generous limit, never asserted as durations).
+// Shared pieces of the endpoint tests: a world of virtual devices with COM joined and a data callback that checks a
+// ramp as it arrives.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
-#include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "device/capture_endpoint.h"
 #include "device/device_manager.h"
 #include "device/render_endpoint.h"
 #include "sim/devices/world.h"
+#include "tests/support/wait_for.h"
 
 namespace endpointtest {
 
@@ -26,15 +24,7 @@ struct ComJoined {
     ~ComJoined() { CoUninitialize(); }
 };
 
-// Polls `done` until it holds or `limit` has passed; the limit only keeps a broken run from hanging.
-inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testwait::WaitFor;
 
 // Receives a mono ramp (sim::devices::Signal::Ramp) and checks it packet by packet: inside a packet every sample
 // must be the step after the one before it; between packets a jump is counted (a packet lost to a late wake).

@@ -8,19 +8,14 @@
 
 #include "sim/os/sim_control.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/wait_for.h"
 #include "ui/control_panel.h"
 #include "ui/panel_sim.h"
 
 namespace {
 
 using drivertest::OwnedDriver;
-
-// Waits (bounded) for a condition that another thread makes true.
-template <class Condition>
-bool Eventually(Condition condition) {
-    for (int i = 0; i < 1000 && !condition(); ++i) Sleep(5);
-    return condition();
-}
+using testwait::WaitFor;
 
 // A host's controlPanel call on a thread of its own, so that the test can act while it waits.
 struct HostCall {
@@ -41,7 +36,7 @@ TEST(ControlPanel, ModalForTheHostUntilOkOrEscapeClosesIt) {
     OwnedDriver driver;
     for (bool escape : {false, true}) {
         HostCall call(driver.driver);
-        ASSERT_TRUE(Eventually([&] { return driver->panelWindow.load() != nullptr; }));
+        ASSERT_TRUE(WaitFor([&] { return driver->panelWindow.load() != nullptr; }));
         HWND window = driver->panelWindow;
         Sleep(50);
         EXPECT_FALSE(call.returned) << "controlPanel returned while the panel is open";
@@ -49,7 +44,7 @@ TEST(ControlPanel, ModalForTheHostUntilOkOrEscapeClosesIt) {
         EXPECT_EQ(driver->controlPanel(), ASE_OK);
         EXPECT_EQ(panel_sim::PanelWindowCount(), 1);
         ASSERT_TRUE(escape ? panel_sim::PressEscape(window) : panel_sim::PressOk(window));
-        ASSERT_TRUE(Eventually([&] { return call.returned.load(); }));
+        ASSERT_TRUE(WaitFor([&] { return call.returned.load(); }));
         EXPECT_EQ(call.result, ASE_OK);
         EXPECT_EQ(driver->panelWindow.load(), nullptr);
         EXPECT_FALSE(panel_sim::IsPanelWindow(window));
@@ -107,7 +102,7 @@ TEST(ControlPanel, AModelessPanelReopensAfterItsUserClosedItAndTheReleaseClosesI
         ASSERT_NE(window, nullptr) << round;
         if (round == 2) break;
         ASSERT_TRUE(panel_sim::PressOk(window));
-        ASSERT_TRUE(Eventually([&] { return driver->panelWindow.load() == nullptr; }));
+        ASSERT_TRUE(WaitFor([&] { return driver->panelWindow.load() == nullptr; }));
     }
     ASSERT_TRUE(panel_sim::IsPanelWindow(window));
     driver.Release();
