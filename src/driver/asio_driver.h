@@ -133,6 +133,8 @@ public:
     std::atomic<HWND> panelWindow{nullptr};
     std::atomic<bool> panelQuit{false};
     std::atomic<bool> panelStarting{false};
+    // Panel threads that did not end in time and had to be terminated; a sound panel never adds to it.
+    std::atomic<uint32_t> panelThreadsTerminated{0};
     bool modelessPanel = false;
     bool autoOpenPanel = false;
     bool panelOpenedByHost = false;
@@ -148,6 +150,11 @@ public:
     // it opens and replaces the name when the user picks another output, while the host's thread may load the
     // settings or reopen the devices.
     std::mutex settingsLock;
+    // Guards what the control panel's thread reads of the open devices (each microphone FIFO's `device`, numInputs
+    // and sampleRate) against a reopen on the host's thread, which holds it while it changes them and while it
+    // destroys the endpoints those pointers name. The audio threads never take it: they do not run while the
+    // devices are reopened.
+    std::mutex deviceStateLock;
     std::atomic<bool> clockExit{false};
     std::atomic<bool> clockRunning{false};
     std::atomic<uint32_t> tickCount{0};

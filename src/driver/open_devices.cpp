@@ -26,6 +26,7 @@ bool CAsioDriver::OpenDevices() {
     const std::vector<std::string> matches = {kFirmwareMatch, kCurrentMatch};
     const std::vector<CKSDevice*> microphones =
         deviceManager.OpenCaptureDevices(matches, rate, 1, static_cast<uint32_t>(bufferSize), nullptr, nullptr);
+    std::unique_lock<std::mutex> panelSees(deviceStateLock);
     int attached = 0;
     for (CKSDevice* endpoint : microphones) {
         // A ninth microphone and beyond stay open in the manager, attached to nothing.
@@ -40,6 +41,7 @@ bool CAsioDriver::OpenDevices() {
         ++attached;
     }
     numInputs = attached;
+    panelSees.unlock();
 
     // The playback device: at the driver's rate, else at 48000 or 96000 below it (the outputs are decimated by
     // the whole ratio), with one last try at 48000 whatever it gives.
@@ -104,9 +106,12 @@ bool CAsioDriver::OpenOutputDevice(uint32_t inputRate, uint32_t outputRate, uint
 
 void CAsioDriver::CloseDevices() {
     if (clockRunning) StopClock();
-    deviceManager.CloseAll();
-    // Detached, emptied and armed to fade in: the next buffers after a reopen start from silence.
-    for (auto& fifo : inputFifos) fifo.Reset();
+    {
+        std::lock_guard<std::mutex> panelSees(deviceStateLock);
+        deviceManager.CloseAll();
+        // Detached, emptied and armed to fade in: the next buffers after a reopen start from silence.
+        for (auto& fifo : inputFifos) fifo.Reset();
+    }
     outputFifo.Reset();
     apartmentAtOpen.reset();
     firmwareUpdateRequired = false;

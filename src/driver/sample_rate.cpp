@@ -1,4 +1,6 @@
 // Changing the sample rate reopens every device at the new rate; a running stream carries on.
+#include <mutex>
+
 #include "driver/asio_driver.h"
 #include "ui/control_panel.h"
 #include "ui/settings.h"
@@ -11,7 +13,10 @@ ASIOError CAsioDriver::setSampleRate(ASIOSampleRate rate) {
     const bool clockWasRunning = clockRunning;
     if (clockWasRunning) StopClock();
     asioTime.timeInfo.flags |= kSampleRateChanged;
-    sampleRate = rate;
+    {
+        std::lock_guard<std::mutex> panelSees(deviceStateLock);  // the panel's metrics line shows it
+        sampleRate = rate;
+    }
     asioTime.timeInfo.sampleRate = rate;
     OpenDevices();
     if (clockWasRunning && !clockRunning) StartClock();

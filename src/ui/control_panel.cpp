@@ -31,8 +31,15 @@ DWORD WINAPI PanelThreadProc(LPVOID parameter) {
 // handle. Host's thread.
 void EndPanelThread(CAsioDriver& driver) {
     if (driver.panelThread != INVALID_HANDLE_VALUE) {
-        if (!WaitForThreadServingSentMessages(driver.panelThread, kPanelEndWaitMs))
+        if (!WaitForThreadServingSentMessages(driver.panelThread, kPanelEndWaitMs)) {
             TerminateThread(driver.panelThread, kTerminatedExitCode);
+            // A terminated thread never reaches the end of its procedure, where it clears these: left set, the
+            // driver would take the dead panel for an open one and never open its panel again. The system
+            // destroys the windows of a thread that ends.
+            driver.panelWindow = nullptr;
+            driver.panelStarting = false;
+            ++driver.panelThreadsTerminated;
+        }
         CloseHandle(driver.panelThread);
         driver.panelThread = INVALID_HANDLE_VALUE;
         driver.panelThreadId = 0;

@@ -1,27 +1,39 @@
 // The microphones' gains as the panel sees them: the system volume of the endpoint attached to each microphone
-// FIFO. Panel thread. The device manager answers for an endpoint it no longer holds (or none) as for a
-// microphone without hardware volume, so a slot whose microphone went away in a reopen reads 0 dB and changes
-// nothing.
+// FIFO. Panel thread. The host's thread may reopen the devices meanwhile (a new rate, a reset, disposeBuffers):
+// the slot's endpoint is read and used under the driver's device-state lock, which the reopen holds while it
+// destroys endpoints and attaches new ones, so the panel never acts on an endpoint that is being destroyed nor on
+// a new one that happens to reuse a destroyed one's address. A slot without an endpoint (none, or between a
+// close and an open) reads as a microphone without hardware volume: 0 dB, and nothing to set.
+#include <mutex>
+
 #include "driver/asio_driver.h"
 #include "ui/panel_state.h"
 
 namespace {
 
-CKSDevice* SlotEndpoint(CAsioDriver& driver, int slot) {
-    if (slot < 0 || slot >= CAsioDriver::kMaxInputs) return nullptr;
-    return driver.inputFifos[slot].device;
+// Calls `use` with the slot's endpoint (null for none) while the devices cannot be reopened.
+template <class Use>
+void WithSlotEndpoint(CAsioDriver& driver, int slot, Use use) {
+    std::lock_guard<std::mutex> hold(driver.deviceStateLock);
+    use(slot >= 0 && slot < CAsioDriver::kMaxInputs ? driver.inputFifos[slot].device : nullptr);
 }
 
 }  // namespace
 
 panel::GainRange DriverGains::Range(int slot) {
     panel::GainRange range;
-    driver.deviceManager.GetVolumeRange(SlotEndpoint(driver, slot), &range.minDb, &range.maxDb, &range.stepDb);
+    WithSlotEndpoint(driver, slot, [&](CKSDevice* endpoint) {
+        driver.deviceManager.GetVolumeRange(endpoint, &range.minDb, &range.maxDb, &range.stepDb);
+    });
     return range;
 }
 
-float DriverGains::GainDb(int slot) { return driver.deviceManager.GetGainDb(SlotEndpoint(driver, slot)); }
+float DriverGains::GainDb(int slot) {
+    float gainDb = 0;
+    WithSlotEndpoint(driver, slot, [&](CKSDevice* endpoint) { gainDb = driver.deviceManager.GetGainDb(endpoint); });
+    return gainDb;
+}
 
 void DriverGains::SetGainDb(int slot, float gainDb) {
-    driver.deviceManager.SetGainDb(SlotEndpoint(driver, slot), gainDb);
+    WithSlotEndpoint(driver, slot, [&](CKSDevice* endpoint) { driver.deviceManager.SetGainDb(endpoint, gainDb); });
 }

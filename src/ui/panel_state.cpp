@@ -21,7 +21,11 @@ ControlPanelState::ControlPanelState(CAsioDriver& driverRecord, MicrophoneGains&
     view.outputs = panel::OutputListItems(deviceNames);
     view.outputSelection = panel::OutputSelection(deviceNames, chosen);
 
-    const int microphones = driver.numInputs;
+    int microphones = 0;
+    {
+        std::lock_guard<std::mutex> hold(driver.deviceStateLock);
+        microphones = driver.numInputs;
+    }
     for (int slot = 0; slot < panel::kSlots; ++slot) {
         GainStripView& strip = view.strips[slot];
         strip.shown = slot < microphones;
@@ -63,7 +67,15 @@ std::string ControlPanelState::MoveGain(int slot, int position) {
 }
 
 bool ControlPanelState::MetricsText(std::string* text) const {
-    if (!driver.showMetrics) return false;
-    *text = panel::MetricsLine(driver.dropOutCount.load(), driver.latencyFrames.load(), driver.sampleRate);
+    {
+        std::lock_guard<std::mutex> hold(driver.settingsLock);
+        if (!driver.showMetrics) return false;
+    }
+    double sampleRate = 0;
+    {
+        std::lock_guard<std::mutex> hold(driver.deviceStateLock);
+        sampleRate = driver.sampleRate;
+    }
+    *text = panel::MetricsLine(driver.dropOutCount.load(), driver.latencyFrames.load(), sampleRate);
     return true;
 }

@@ -198,8 +198,10 @@ void DestroyPanelWindow(HWND window) {
 }
 
 void WakePanelThread(HWND window, DWORD threadId) {
-    // Destroying the window after its loop has ended on a posted quit could stall under Wine; closing it through
-    // its own message handling is the path that OK takes.
+    // Only the thread that created a window may destroy it (DestroyWindow from any other fails), and a modeless
+    // dialog is ended by DestroyWindow, not EndDialog: the panel is asked to close as its close box does, so that
+    // its own thread destroys it through the path OK takes. A sent message would block this thread until the
+    // panel's had served it; a posted one does not.
     if (window && PostMessageA(window, WM_CLOSE, 0, 0)) return;
     if (threadId) PostThreadMessageA(threadId, WM_QUIT, 0, 0);
 }

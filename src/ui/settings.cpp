@@ -47,7 +47,9 @@ void WriteDword(const char* name, DWORD value) {
 }  // namespace
 
 void LoadSettings(CAsioDriver& driver) {
-    ReadFlag("Show Metrics", &driver.showMetrics);
+    // Read by an open panel's metrics timer: written under the settings lock, with the output device's name.
+    bool showMetrics = driver.showMetrics;
+    ReadFlag("Show Metrics", &showMetrics);
     // Like "Show Metrics", only a hand-made value sets the converter, and the driver never writes it: 0 keeps the
     // quadratic converter, any other number asks for the best the driver has.
     DWORD quality;
@@ -75,6 +77,7 @@ void LoadSettings(CAsioDriver& driver) {
     }
     std::lock_guard<std::mutex> hold(driver.settingsLock);
     driver.outputDeviceName = read ? std::string(name) : std::string();
+    driver.showMetrics = showMetrics;
     driver.settingsLoaded = true;
 }
 

@@ -7,7 +7,12 @@
 // sequence would: it is built from the same headers as the DLL and reaches the object behind the IASIO pointer it
 // holds. No hook exists in the DLL for this; a real host can do none of it.
 //
-// usage: panel_probe check              every check; exit code = number of failures
+// With the test-only DLL, whose devices are the virtual hardware (configured by TESSEL_VIRTUAL_MACHINE, four
+// microphones by default), init succeeds and the panel shows the virtual microphones' own gains; nothing of the
+// driver object is written then.
+//
+// usage: panel_probe check              every check with the product DLL; exit code = number of failures
+//        panel_probe virtual            the checks of the test-only DLL's panel with four virtual microphones
 //        panel_probe show panel|notice   shows the dialog, prints "rect L T R B", waits for the file named by
 //                                        TESSEL_PROBE_DONE (at most 60 s), then closes it
 #include <atomic>
@@ -238,6 +243,12 @@ void CheckModal(Driver& driver) {
     }
 }
 
+// A panel thread that had to be terminated has left its work undone: always a failure.
+void CheckNoneTerminated(Driver& driver) {
+    const uint32_t terminated = driver.Record()->panelThreadsTerminated.load();
+    Check(terminated == 0, "no panel thread terminated (" + std::to_string(terminated) + ")");
+}
+
 void CheckModeless(Driver& driver) {
     std::printf("modeless panel: returns at once; stop 300 ms later keeps the setting, 100 ms later clears it\n");
     driver.Record()->modelessPanel = true;
@@ -249,6 +260,7 @@ void CheckModeless(Driver& driver) {
     driver.asio->stop();
     Check(!FindDialog(), "stop closes the panel");
     Check(driver.Record()->modelessPanel, "modeless setting kept");
+    CheckNoneTerminated(driver);
 
     driver.asio->controlPanel();
     Check(FindDialog() != nullptr, "panel shown again");
@@ -257,6 +269,7 @@ void CheckModeless(Driver& driver) {
     Check(!FindDialog(), "stop closes the panel");
     Check(!driver.Record()->modelessPanel, "modeless setting cleared by a stop within 200 ms");
     Check(Eventually([&] { return ThreadCount() == threadsBefore; }, 2000), "no thread left behind");
+    CheckNoneTerminated(driver);
 }
 
 void CheckNotice(Driver& driver) {
@@ -304,6 +317,7 @@ int RunChecks() {
         CheckModal(driver);
         CheckModeless(driver);
         CheckNotice(driver);
+        CheckNoneTerminated(driver);
         std::printf("release: settings saved\n");
         driver.Release();
         Check(ReadDword("Buffer Size Preferred") == 576, "Buffer Size Preferred saved as 576");
@@ -313,6 +327,108 @@ int RunChecks() {
     Check(Eventually([&] { return ThreadCount() <= threadsAtStart; }, 2000),
           "no thread left after release (" + std::to_string(ThreadCount()) + " of " + std::to_string(threadsAtStart) +
               ")");
+    std::printf("panel probe: %d failure(s)\n", failures);
+    return failures;
+}
+
+// One gain strip as the panel shows it: visible, the slider's range and position, the label.
+struct Strip {
+    bool shown = false;
+    int min = -1, max = -1, position = -1;
+    std::string label;
+};
+
+Strip ReadStrip(HWND dialog, int slot) {
+    Strip strip;
+    HWND slider = GetDlgItem(dialog, 1020 + 3 * slot);
+    strip.shown = slider && IsWindowVisible(slider);
+    strip.min = (int)SendMessageA(slider, TBM_GETRANGEMIN, 0, 0);
+    strip.max = (int)SendMessageA(slider, TBM_GETRANGEMAX, 0, 0);
+    strip.position = (int)SendMessageA(slider, TBM_GETPOS, 0, 0);
+    strip.label = ItemText(dialog, 1021 + 3 * slot);
+    return strip;
+}
+
+// A user drags a slider to `position`: the trackbar moves and tells its dialog, as it does for a drag.
+void DragSlider(HWND dialog, int slot, int position) {
+    HWND slider = GetDlgItem(dialog, 1020 + 3 * slot);
+    SendMessageA(slider, TBM_SETPOS, TRUE, position);
+    SendMessageA(dialog, WM_VSCROLL, MAKEWPARAM(TB_THUMBTRACK, position), (LPARAM)slider);
+    SendMessageA(dialog, WM_VSCROLL, MAKEWPARAM(TB_ENDTRACK, 0), (LPARAM)slider);
+}
+
+// The test-only DLL on its default virtual machine: four microphones at 0 dB on a -10 ... +30 dB range in 0.5 dB
+// steps, and a playback device called "Speakers".
+int RunVirtualChecks() {
+    constexpr int kMicrophones = 4;
+    SetDword("Buffer Size Preferred", 288);
+    SetString("Output Device", "Speakers");
+    SetDword("Show Metrics", 1);
+    SetDword("Modeless Control Panel", 0);
+    int threadsOpen = 0;  // with the devices open: the virtual machine's and the endpoints' threads
+    {
+        Driver driver;
+        Check(driver.asio != nullptr, "test-only driver created through COM");
+        if (!driver.asio) return failures;
+        const bool opened = driver.asio->init(nullptr) == ASIOTrue;
+        char message[128] = {};
+        driver.asio->getErrorMessage(message);
+        Check(opened, std::string("init opens the virtual microphones: ") + message);
+        int32_t inputs = 0, outputs = 0;
+        driver.asio->getChannels(&inputs, &outputs);
+        Check(inputs == kMicrophones && outputs == 2,
+              "channels: " + std::to_string(inputs) + " in, " + std::to_string(outputs) + " out");
+        threadsOpen = ThreadCount();
+
+        std::printf("virtual microphones: one gain slider each, at their own gains\n");
+        {
+            HostCall call(driver.asio);
+            HWND dialog = nullptr;
+            Check(Eventually([&] { return (dialog = FindDialog()) != nullptr && IsWindowVisible(dialog); }),
+                  "panel shown");
+            if (!dialog) return failures;
+            int sliders = 0;
+            for (int slot = 0; slot < 8; ++slot) sliders += ReadStrip(dialog, slot).shown ? 1 : 0;
+            Check(sliders == kMicrophones, "gain sliders shown: " + std::to_string(sliders));
+            for (int slot = 0; slot < kMicrophones; ++slot) {
+                const Strip strip = ReadStrip(dialog, slot);
+                Check(strip.min == 0 && strip.max == 80 && strip.position == 60 && strip.label == "0dB",
+                      "slider " + std::to_string(slot + 1) + ": range " + std::to_string(strip.min) + "-" +
+                          std::to_string(strip.max) + ", position " + std::to_string(strip.position) + ", \"" +
+                          strip.label + "\"");
+            }
+            const std::vector<std::string> outputsListed = ListItems(dialog, 1045);
+            CheckText("outputs", Joined(outputsListed), "No Output Selected|Speakers");
+            Check(SendDlgItemMessageA(dialog, 1045, CB_GETCURSEL, 0, 0) == 1, "Speakers selected");
+            DragSlider(dialog, 1, 20);
+            CheckText("slider 2 label after the drag", ItemText(dialog, 1024), "20dB");
+            PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDOK));
+            Check(Eventually([&] { return call.returned.load(); }), "OK closes the panel and controlPanel returns");
+        }
+        std::printf("virtual microphones: the gain set is the microphone's own, read back at the next opening\n");
+        {
+            HostCall call(driver.asio);
+            HWND dialog = nullptr;
+            Check(Eventually([&] { return (dialog = FindDialog()) != nullptr && IsWindowVisible(dialog); }),
+                  "panel shown again");
+            if (!dialog) return failures;
+            const Strip second = ReadStrip(dialog, 1), first = ReadStrip(dialog, 0);
+            Check(second.position == 20 && second.label == "20dB",
+                  "slider 2: position " + std::to_string(second.position) + ", \"" + second.label + "\"");
+            Check(first.position == 60 && first.label == "0dB", "slider 1 unchanged: " + first.label);
+            DragSlider(dialog, 1, 60);  // back to 0 dB for the screenshot that may follow in this process
+            PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+            Check(Eventually([&] { return call.returned.load(); }), "Escape closes the panel and controlPanel returns");
+        }
+        Check(Eventually([&] { return ThreadCount() == threadsOpen; }, 2000),
+              "no panel thread left behind (" + std::to_string(ThreadCount()) + " of " + std::to_string(threadsOpen) +
+                  ")");
+        CheckNoneTerminated(driver);
+    }
+    // The virtual machine keeps its own threads for the life of the process; the driver's end with its release.
+    Check(Eventually([&] { return ThreadCount() <= threadsOpen; }, 5000),
+          "no thread of the driver left after release (" + std::to_string(ThreadCount()) + " of at most " +
+              std::to_string(threadsOpen) + ")");
     std::printf("panel probe: %d failure(s)\n", failures);
     return failures;
 }
@@ -328,8 +444,10 @@ int Show(const std::string& which) {
     SetDword("Show Metrics", 0);
     Driver driver;
     if (!driver.asio) return 1;
-    driver.asio->init(nullptr);
-    driver.PretendDevices();
+    // The product DLL finds no microphones under Wine: it is shown the probe's three. The test-only DLL shows
+    // its virtual ones.
+    const bool virtualDevices = driver.asio->init(nullptr) == ASIOTrue;
+    if (!virtualDevices) driver.PretendDevices();
     driver.Record()->firmwareUpdateRequired = which == "notice";
     driver.Record()->modelessPanel = true;
     std::thread host([&] { driver.asio->controlPanel(); });
@@ -339,6 +457,8 @@ int Show(const std::string& which) {
         host.join();
         return 1;
     }
+    // The virtual machine's playback device is not the stored one: picked in the list, as a user would.
+    if (virtualDevices && which == "panel") Choose(dialog, 1045, 1);
     Pump(500);  // let it paint
     RECT rect{};
     GetWindowRect(dialog, &rect);
@@ -359,6 +479,7 @@ int main(int argc, char** argv) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     int result = 2;
     if (argc >= 2 && std::strcmp(argv[1], "check") == 0) result = RunChecks();
+    if (argc >= 2 && std::strcmp(argv[1], "virtual") == 0) result = RunVirtualChecks();
     if (argc >= 3 && std::strcmp(argv[1], "show") == 0) result = Show(argv[2]);
     CoUninitialize();
     return result;
