@@ -3,8 +3,8 @@
 
 After the settling time, every channel must advance one ramp step per frame: the converter resamples by a few
 ppm, so a step may repeat or be skipped now and then (a difference of 0 or 2 steps), but any larger jump or a
-step back (other than the wrap from the top of the ramp to its start) is a drop-out. The levels must be the
-ramp's: peak at full scale, RMS that of a uniform ramp (1/sqrt(3), -4.77 dBFS).
+step back (other than the wrap from the top of the ramp to its start) is a drop-out, and so is a stretch of
+silence. The levels must be the ramp's: peak at full scale, RMS that of a uniform ramp (1/sqrt(3), -4.77 dBFS).
 
 usage: check_wav.py FILE CHANNELS RATE [SETTLE_SECONDS]
 """
@@ -13,6 +13,7 @@ import struct
 import sys
 
 RAMP_PERIOD = 32768
+SILENT_RUN = 4
 
 
 def read_wav(path):
@@ -61,8 +62,24 @@ def main():
             failures.append("channel %d: only %d frames after settling" % (index + 1, len(tail)))
             continue
         steps = [int(round(x * RAMP_PERIOD)) for x in tail]
-        drop_outs = repeats = skips = 0
-        for a, b in zip(steps, steps[1:]):
+        # A stretch of silence is a buffer the driver had no audio for: the ramp is zero for one frame (or two,
+        # where the converter straddles the wrap) per period, never for a run. Counted as one drop-out each,
+        # not as the repeated steps it is made of.
+        silent = [False] * len(steps)
+        silences = 0
+        run = 0
+        for i, step in enumerate(steps + [1]):
+            if step == 0:
+                run += 1
+                continue
+            if run >= SILENT_RUN:
+                silences += 1
+                silent[i - run:i] = [True] * run
+            run = 0
+        drop_outs, repeats, skips = silences, 0, 0
+        for i, (a, b) in enumerate(zip(steps, steps[1:])):
+            if silent[i] or silent[i + 1]:
+                continue
             delta = (b - a) % RAMP_PERIOD
             near_wrap = a < 4 or a > RAMP_PERIOD - 4 or b < 4 or b > RAMP_PERIOD - 4
             if delta == 1:
