@@ -3,6 +3,7 @@
 # through the Windows build of tessel-rec exactly as a host would. Ten seconds from four virtual microphones on
 # their own crystals (-80, -20, +30, +90 ppm, ramp signals), integer and float classes, 48000 and 96000 Hz; each
 # WAV file is checked for continuity, drop-outs after settling and levels, and tessel-rec's summary is printed.
+# Then the project's probe host streams from both classes as recording hosts do (asio-probe-x64.exe --stream).
 #
 # usage: tests/windows/wine_virtual.sh [BUILD_DIR] [SECONDS]   (default build/windows-virtual, 10)
 set -euo pipefail
@@ -12,9 +13,18 @@ seconds=${2:-10}
 here=$(cd "$(dirname "$0")" && pwd)
 dll="$build/Tessel-ASIO-virtual-x64.dll"
 exe="$build/tools/tessel-rec/tessel-rec.exe"
-[ -f "$dll" ] && [ -f "$exe" ] || { echo "wine virtual: build the windows-virtual preset first ($dll, $exe)"; exit 1; }
+probe="$build/asio-probe-x64.exe"
+[ -f "$dll" ] && [ -f "$exe" ] && [ -f "$probe" ] ||
+    { echo "wine virtual: build the windows-virtual preset first ($dll, $exe, $probe)"; exit 1; }
 
-export WINEPREFIX=$(mktemp -d /tmp/tessel-wine-virtual.XXXXXX)
+# The virtual microphones stand for hardware, which other processes never hold up; on a shared machine the run
+# asks for a larger share of the processor where it may (as root), and runs as it is elsewhere.
+if [ -z "${TESSEL_WINE_NICED:-}" ] && nice -n -10 true 2>/dev/null; then
+    TESSEL_WINE_NICED=1 exec nice -n -10 "$0" "$@"
+fi
+
+# A prefix of its own under the build tree, so that other Wine users of the machine are left alone.
+export WINEPREFIX=$(mktemp -d "$(cd "$build" && pwd)/wine-virtual.XXXXXX")
 export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
 export TESSEL_VIRTUAL_MACHINE="microphones=4;offsets=-80,-20,+30,+90;signals=ramp;playback=Speakers"
 cleanup() { timeout 30 wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"; }
@@ -25,10 +35,10 @@ fail() { echo "  FAIL  $*"; failures=$((failures + 1)); }
 
 echo "wine virtual: creating a prefix in $WINEPREFIX"
 timeout 180 wineboot -i >/dev/null 2>&1
-wineserver -p >/dev/null 2>&1 || true
+timeout 10 wineserver -p >/dev/null 2>&1 || true
 dir="$WINEPREFIX/drive_c/Program Files/Tessel"
 mkdir -p "$dir"
-cp "$dll" "$exe" "$dir/"
+cp "$dll" "$exe" "$probe" "$dir/"
 
 echo "wine virtual: regsvr32 Tessel-ASIO-virtual-x64.dll"
 timeout 60 wine regsvr32 /s 'C:\Program Files\Tessel\Tessel-ASIO-virtual-x64.dll' || fail "regsvr32 exit code $?"
@@ -50,6 +60,15 @@ for class in int float; do
         fi
     done
 done
+
+# Four seconds of callbacks per class, a rate change while running, stop and dispose inside a callback, twenty
+# create-init-release cycles.
+echo "wine virtual: asio-probe-x64.exe --expect 2 --stream 4 --ramp --cycles 20"
+status=0
+output=$(cd "$dir" && timeout 180 wine asio-probe-x64.exe --expect 2 --stream 4 --ramp --cycles 20 2>&1 | tr -d '\r') ||
+    status=$?
+echo "$output" | sed 's/^/    /'
+[ "$status" -eq 0 ] || fail "asio-probe exit code $status"
 
 if [ "$failures" -ne 0 ]; then
     echo "wine virtual: $failures check(s) failed"
