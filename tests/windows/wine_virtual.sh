@@ -17,11 +17,18 @@ probe="$build/asio-probe-x64.exe"
 [ -f "$dll" ] && [ -f "$exe" ] && [ -f "$probe" ] ||
     { echo "wine virtual: build the windows-virtual preset first ($dll, $exe, $probe)"; exit 1; }
 
-# The virtual microphones stand for hardware, which other processes never hold up; on a shared machine the run
-# asks for a larger share of the processor where it may (as root), and runs as it is elsewhere.
-if [ -z "${TESSEL_WINE_NICED:-}" ] && nice -n -10 true 2>/dev/null; then
-    TESSEL_WINE_NICED=1 exec nice -n -10 "$0" "$@"
+# On Windows the driver's clock thread runs at time-critical priority in the multimedia scheduler's "Pro Audio"
+# task, and the virtual microphones stand for hardware, which no other process holds up. Wine maps neither onto
+# Linux priorities, so where it may (as root) the run takes the lowest round-robin real-time priority, else a
+# larger share of the processor, else runs as it is. Every Wine call below has its time-out all the same.
+if [ -z "${TESSEL_WINE_PRIORITY:-}" ]; then
+    if chrt -r 1 true 2>/dev/null; then
+        TESSEL_WINE_PRIORITY=realtime exec chrt -r 1 "$0" "$@"
+    elif nice -n -10 true 2>/dev/null; then
+        TESSEL_WINE_PRIORITY=nice exec nice -n -10 "$0" "$@"
+    fi
 fi
+echo "wine virtual: priority ${TESSEL_WINE_PRIORITY:-normal}"
 
 # A prefix of its own under the build tree, so that other Wine users of the machine are left alone.
 export WINEPREFIX=$(mktemp -d "$(cd "$build" && pwd)/wine-virtual.XXXXXX")
