@@ -32,3 +32,12 @@ tessel_warnings(tessel_asio_virtual)
 target_link_options(tessel_asio_virtual PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(tessel_asio_virtual PRIVATE ole32 oleaut32 uuid winmm setupapi hid ksguid advapi32 user32
                       comctl32 shell32 gdi32)
+
+# The probe host, which streams from the test-only DLL under Wine as recording hosts do (tests/windows/
+# wine_virtual.sh). The same program as the product tree's: it links nothing of the driver.
+add_executable(asio-probe-virtual ${CMAKE_SOURCE_DIR}/tests/windows/probe/asio_probe.c
+                                  ${CMAKE_SOURCE_DIR}/tests/windows/probe/call_check_x64.c)
+set_target_properties(asio-probe-virtual PROPERTIES OUTPUT_NAME asio-probe-x64)
+tessel_warnings(asio-probe-virtual)
+target_link_options(asio-probe-virtual PRIVATE -static -static-libgcc)
+target_link_libraries(asio-probe-virtual PRIVATE ole32 advapi32 user32 uuid)

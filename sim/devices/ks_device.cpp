@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/devices/device_wait.h"
+
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_ignore_thread_begin();
 extern "C" void __tsan_ignore_thread_end();
@@ -608,7 +610,7 @@ void KsAudioDevice::Run() {
         std::optional<Clock::time_point> until = due;
         if (stallUntil_ && (!until || *stallUntil_ < *until)) until = stallUntil_;
         if (until)
-            wake_.wait_until(lock, *until);
+            WaitForDeadline(wake_, lock, *until);
         else
             wake_.wait(lock);
     }

@@ -2,11 +2,14 @@
 // process (the driver may be loaded and released many times; its devices stay plugged in as real ones would).
 #include "sim/win/virtual_machine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
 #include <thread>
+
+#include "sim/devices/device_wait.h"
 
 namespace sim::win {
 namespace {
@@ -71,6 +74,31 @@ bool ParseFault(const std::string& text, VirtualFault::Kind kind, VirtualFault* 
     fault->atSeconds = seconds;
     fault->stallMs = static_cast<int>(ms);
     return true;
+}
+
+// The devices' packets fall due on the performance counter to the microsecond, as a real device's DMA does; the
+// C runtime's timed waits under Wine round up to whole milliseconds twice over. NtDelayExecution, which Sleep is
+// built on, takes its time in 100 ns units: under Wine a non-alertable delay sleeps to the microsecond, on Windows
+// it keeps the system timer's resolution, as Sleep does. How far before a deadline the device thread leaves its
+// condition variable for this sleep: more than the rounding can make that wait late.
+using NtDelayExecutionCall = LONG(NTAPI*)(BOOLEAN alertable, PLARGE_INTEGER interval);
+NtDelayExecutionCall ntDelayExecution = nullptr;
+constexpr auto kFineSleepMargin = std::chrono::milliseconds(4);
+
+void FineSleep(sim::devices::Clock::duration duration) {
+    LARGE_INTEGER interval{};
+    // Negative: relative to now, in 100 ns units; at least one, since zero returns at once.
+    interval.QuadPart =
+        -std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count() / 100);
+    ntDelayExecution(FALSE, &interval);
+}
+
+void InstallFineSleep() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    FARPROC address = ntdll ? GetProcAddress(ntdll, "NtDelayExecution") : nullptr;
+    if (!address) return;  // the devices keep the plain timed wait
+    ntDelayExecution = reinterpret_cast<NtDelayExecutionCall>(reinterpret_cast<void*>(address));
+    sim::devices::SetFineSleep(&FineSleep, kFineSleepMargin);
 }
 
 void Report(const std::string& text) { OutputDebugStringA(("Tessel virtual machine: " + text + "\n").c_str()); }
@@ -166,6 +194,7 @@ void EnsureVirtualMachine() {
         }
         // Never destroyed: the devices' threads must outlive every driver the process loads, and a process
         // that exits takes them down with it.
+        InstallFineSleep();
         auto* world = new std::shared_ptr<sim::devices::World>(sim::devices::World::Create(config.world));
         (*world)->Install();
         if (config.faults.empty()) return;

@@ -3,6 +3,7 @@
 # through the Windows build of tessel-rec exactly as a host would. Ten seconds from four virtual microphones on
 # their own crystals (-80, -20, +30, +90 ppm, ramp signals), integer and float classes, 48000 and 96000 Hz; each
 # WAV file is checked for continuity, drop-outs after settling and levels, and tessel-rec's summary is printed.
+# Then the project's probe host streams from both classes as recording hosts do (asio-probe-x64.exe --stream).
 #
 # usage: tests/windows/wine_virtual.sh [BUILD_DIR] [SECONDS]   (default build/windows-virtual, 10)
 set -euo pipefail
@@ -12,9 +13,25 @@ seconds=${2:-10}
 here=$(cd "$(dirname "$0")" && pwd)
 dll="$build/Tessel-ASIO-virtual-x64.dll"
 exe="$build/tools/tessel-rec/tessel-rec.exe"
-[ -f "$dll" ] && [ -f "$exe" ] || { echo "wine virtual: build the windows-virtual preset first ($dll, $exe)"; exit 1; }
+probe="$build/asio-probe-x64.exe"
+[ -f "$dll" ] && [ -f "$exe" ] && [ -f "$probe" ] ||
+    { echo "wine virtual: build the windows-virtual preset first ($dll, $exe, $probe)"; exit 1; }
 
-export WINEPREFIX=$(mktemp -d /tmp/tessel-wine-virtual.XXXXXX)
+# On Windows the driver's clock thread runs at time-critical priority in the multimedia scheduler's "Pro Audio"
+# task, and the virtual microphones stand for hardware, which no other process holds up. Wine maps neither onto
+# Linux priorities, so where it may (as root) the run takes the lowest round-robin real-time priority, else a
+# larger share of the processor, else runs as it is. Every Wine call below has its time-out all the same.
+if [ -z "${TESSEL_WINE_PRIORITY:-}" ]; then
+    if chrt -r 1 true 2>/dev/null; then
+        TESSEL_WINE_PRIORITY=realtime exec chrt -r 1 "$0" "$@"
+    elif nice -n -10 true 2>/dev/null; then
+        TESSEL_WINE_PRIORITY=nice exec nice -n -10 "$0" "$@"
+    fi
+fi
+echo "wine virtual: priority ${TESSEL_WINE_PRIORITY:-normal}"
+
+# A prefix of its own under the build tree, so that other Wine users of the machine are left alone.
+export WINEPREFIX=$(mktemp -d "$(cd "$build" && pwd)/wine-virtual.XXXXXX")
 export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
 export TESSEL_VIRTUAL_MACHINE="microphones=4;offsets=-80,-20,+30,+90;signals=ramp;playback=Speakers"
 cleanup() { timeout 30 wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"; }
@@ -25,32 +42,77 @@ fail() { echo "  FAIL  $*"; failures=$((failures + 1)); }
 
 echo "wine virtual: creating a prefix in $WINEPREFIX"
 timeout 180 wineboot -i >/dev/null 2>&1
-wineserver -p >/dev/null 2>&1 || true
+timeout 10 wineserver -p >/dev/null 2>&1 || true
 dir="$WINEPREFIX/drive_c/Program Files/Tessel"
 mkdir -p "$dir"
-cp "$dll" "$exe" "$dir/"
+cp "$dll" "$exe" "$probe" "$dir/"
 
 echo "wine virtual: regsvr32 Tessel-ASIO-virtual-x64.dll"
 timeout 60 wine regsvr32 /s 'C:\Program Files\Tessel\Tessel-ASIO-virtual-x64.dll' || fail "regsvr32 exit code $?"
 
+# A run on a machine that is not quite idle may meet one scheduling hiccup of the host, Wine or the virtual
+# devices' threads; a fault of the driver shows in every run. So each run that fails is run once more, and only
+# a second failure counts: at most one retry per run, and the retries are counted and printed.
+attempts=2
+retries=0
+
+# One recording; its failures are counted into `run_failures`.
+record() {
+    local class=$1 rate=$2 wav="rec-$1-$2.wav" status=0 output
+    rm -f "$dir/$wav"
+    output=$(cd "$dir" && timeout $((seconds + 60)) wine tessel-rec.exe --quiet -c "$class" -r "$rate" \
+        -d "$seconds" -o "$wav" 2>&1 | tr -d '\r') || status=$?
+    echo "$output" | sed 's/^/    /'
+    [ "$status" -eq 0 ] || run_fail "tessel-rec -c $class -r $rate exit code $status"
+    echo "$output" | grep -q '^no audio was lost$' || run_fail "tessel-rec -c $class -r $rate reports lost audio"
+    if [ -f "$dir/$wav" ]; then
+        python3 "$here/check_wav.py" "$dir/$wav" 4 "$rate" 1.0 || run_fail "$wav failed its checks"
+    else
+        run_fail "$wav was not written"
+    fi
+}
+
+# Four seconds of callbacks per class, a rate change while running, stop and dispose inside a callback, twenty
+# create-init-release cycles.
+probe_host() {
+    local status=0 output
+    output=$(cd "$dir" && timeout 180 wine asio-probe-x64.exe --expect 2 --stream 4 --ramp --cycles 20 2>&1 |
+        tr -d '\r') || status=$?
+    echo "$output" | sed 's/^/    /'
+    [ "$status" -eq 0 ] || run_fail "asio-probe exit code $status"
+}
+
+run_fail() {
+    echo "  FAIL  $*"
+    run_failures=$((run_failures + 1))
+}
+
+# Runs "$@" up to `attempts` times until it passes; a last failure counts.
+with_retry() {
+    local attempt
+    for attempt in $(seq 1 "$attempts"); do
+        run_failures=0
+        "$@"
+        [ "$run_failures" -eq 0 ] && return 0
+        if [ "$attempt" -lt "$attempts" ]; then
+            retries=$((retries + 1))
+            echo "wine virtual: $run_failures check(s) failed; running it once more"
+        fi
+    done
+    failures=$((failures + run_failures))
+}
+
 for class in int float; do
     for rate in 48000 96000; do
-        wav="rec-$class-$rate.wav"
         echo "wine virtual: tessel-rec -c $class -r $rate -d $seconds ($TESSEL_VIRTUAL_MACHINE)"
-        status=0
-        output=$(cd "$dir" && timeout $((seconds + 60)) wine tessel-rec.exe --quiet -c "$class" -r "$rate" \
-            -d "$seconds" -o "$wav" 2>&1 | tr -d '\r') || status=$?
-        echo "$output" | sed 's/^/    /'
-        [ "$status" -eq 0 ] || fail "tessel-rec -c $class -r $rate exit code $status"
-        echo "$output" | grep -q '^no audio was lost$' || fail "tessel-rec -c $class -r $rate reports lost audio"
-        if [ -f "$dir/$wav" ]; then
-            python3 "$here/check_wav.py" "$dir/$wav" 4 "$rate" 1.0 || fail "$wav failed its checks"
-        else
-            fail "$wav was not written"
-        fi
+        with_retry record "$class" "$rate"
     done
 done
 
+echo "wine virtual: asio-probe-x64.exe --expect 2 --stream 4 --ramp --cycles 20"
+with_retry probe_host
+
+echo "wine virtual: $retries run(s) repeated after a failure"
 if [ "$failures" -ne 0 ]; then
     echo "wine virtual: $failures check(s) failed"
     exit 1

@@ -4,7 +4,12 @@
  * checking each answer for sanity and, in 32 bits, each call's convention. It prints one line per call in a form
  * that is the same for both bitnesses, so that the two probes' outputs can be compared.
  *
- * usage: asio-probe-x64.exe | asio-probe-x86.exe [--expect N]
+ * With --stream it then streams as a recording host does: buffers for every channel, start, SECONDS of callbacks
+ * counted and their input samples judged (with --ramp, as the virtual microphones' ramp), stop, dispose; a rate
+ * change while running; stop and dispose from inside a callback. With --cycles it creates, initialises and
+ * releases each driver N times in a row.
+ *
+ * usage: asio-probe-x64.exe | asio-probe-x86.exe [--expect N] [--stream SECONDS [--ramp]] [--cycles N]
  * The exit code is 0 when every check passed and at least N drivers (default 1) were created. */
 #include <objbase.h>
 #include <stdarg.h>
@@ -263,15 +268,362 @@ static void step_null_pointers(Probe* probe) {
     check_code(probe, error, invalid);
 }
 
-/* The host's call sequence, in order. Later steps (buffers, streaming) append here. */
+/* ---- Streaming, asked for with --stream SECONDS: the calls a host makes to record and play. ---- */
+
+enum { kMaxStreamChannels = 64 };
+
+/* Sample types a driver may give its channels; the probe reads these two. */
+enum { kAsioInt32Lsb = 18, kAsioFloat32Lsb = 19 };
+
+static struct {
+    double seconds; /* how long each streaming run lasts; 0: no streaming steps */
+    int ramp;       /* --ramp: the inputs carry the virtual microphones' ramp, checked step by step */
+    int cycles;     /* --cycles N: create-init-release cycles in a row */
+} options;
+
+/* What the callbacks see. The driver calls them on its own thread: the counters are read by the probe's thread
+ * with interlocked reads, everything else is written before start and read only by the callbacks. */
+static struct {
+    AsioDriver* driver;
+    AsioBufferInfo infos[kMaxStreamChannels];
+    int32_t types[kMaxStreamChannels];
+    int32_t channels, inputs, bufferSize;
+    LONG settleCallbacks;         /* callbacks in the first second, which are not judged */
+    volatile LONG callbacks;      /* buffer switches so far */
+    volatile LONG timeInfoCalls;  /* of which through bufferSwitchTimeInfo */
+    volatile LONG badIndex;       /* switches with an index other than 0 or 1 */
+    volatile LONG checkedBuffers; /* input buffers judged (after the first ones) */
+    volatile LONG silentBuffers;  /* of which all zero */
+    volatile LONG brokenBuffers;  /* of which out of range, or (with --ramp) not advancing as a ramp does */
+    volatile LONG rateChanges;    /* sampleRateDidChange calls */
+    volatile LONG resetRequests;  /* kAsioResetRequest messages */
+    volatile LONG stopAt;         /* the callback that stops and disposes from inside, 0 for none */
+    volatile LONG stoppedInside;  /* 1 once that callback has made both calls */
+    AsioError insideStop, insideDispose;
+} stream;
+
+/* The ramp of the virtual microphones: frame n is (n mod 32768) / 32768 of full scale. */
+static double sample_value(int32_t type, const void* buffer, int32_t index) {
+    if (type == kAsioFloat32Lsb) return ((const float*)buffer)[index];
+    return ((const int32_t*)buffer)[index] / 2147483648.0;
+}
+
+static void judge_inputs(int32_t index) {
+    /* The first second is the streams' start: silence until each microphone's queue has filled, then a fade-in. */
+    if (stream.callbacks <= stream.settleCallbacks) return;
+    for (int32_t k = 0; k < stream.channels; ++k) {
+        if (!stream.infos[k].isInput) continue;
+        const void* buffer = stream.infos[k].buffers[index];
+        const int32_t type = stream.types[k];
+        if (type != kAsioInt32Lsb && type != kAsioFloat32Lsb) continue;
+        int zero = 1, broken = 0, offRamp = 0;
+        double previous = 0.0;
+        for (int32_t i = 0; i < stream.bufferSize; ++i) {
+            const double value = sample_value(type, buffer, i);
+            if (value != 0.0) zero = 0;
+            /* Finite and within full scale, with room for a converter's overshoot in float. */
+            if (!(value >= -1.5 && value <= 1.5)) broken = 1;
+            if (options.ramp && i > 0) {
+                const double steps = (value - previous) * 32768.0;
+                /* One step, give or take the converter's repeat or skip; or the wrap back to the start. */
+                if (!(steps > -0.5 && steps < 2.5) &&
+                    !(steps < -32000.0 || previous > 0.999 || previous < 0.001 || value < 0.001))
+                    ++offRamp;
+            }
+            previous = value;
+        }
+        InterlockedIncrement(&stream.checkedBuffers);
+        if (zero)
+            InterlockedIncrement(&stream.silentBuffers);
+        else if (broken || offRamp > 2)
+            InterlockedIncrement(&stream.brokenBuffers);
+    }
+}
+
+static void on_switch(int32_t index) {
+    if (index != 0 && index != 1) {
+        InterlockedIncrement(&stream.badIndex);
+        return;
+    }
+    const LONG count = InterlockedIncrement(&stream.callbacks);
+    judge_inputs(index);
+    /* Silence on the outputs: the host's half of each buffer is written before the switch returns. */
+    for (int32_t k = 0; k < stream.channels; ++k)
+        if (!stream.infos[k].isInput) memset(stream.infos[k].buffers[index], 0, (size_t)stream.bufferSize * 4);
+    if (stream.stopAt && count == stream.stopAt) {
+        /* A host that stops on an error path does so from inside the callback. */
+        stream.insideStop = stream.driver->lpVtbl->stop(stream.driver);
+        stream.insideDispose = stream.driver->lpVtbl->disposeBuffers(stream.driver);
+        InterlockedExchange(&stream.stoppedInside, 1);
+    }
+}
+
+static void HOST_ASIO_CALLBACK cb_buffer_switch(int32_t index, AsioBool direct) {
+    (void)direct;
+    on_switch(index);
+}
+
+static AsioTime* HOST_ASIO_CALLBACK cb_buffer_switch_time_info(AsioTime* params, int32_t index, AsioBool direct) {
+    (void)direct;
+    (void)params;
+    InterlockedIncrement(&stream.timeInfoCalls);
+    on_switch(index);
+    return NULL;
+}
+
+static void HOST_ASIO_CALLBACK cb_rate_changed(double rate) {
+    (void)rate;
+    InterlockedIncrement(&stream.rateChanges);
+}
+
+static int32_t HOST_ASIO_CALLBACK cb_message(int32_t selector, int32_t value, void* message, double* opt) {
+    (void)message;
+    (void)opt;
+    switch (selector) {
+        case 1: /* kAsioSelectorSupported */
+            return value == 2 || value == 3 || value == 7;
+        case 2: /* kAsioEngineVersion */
+            return 2;
+        case 3: /* kAsioResetRequest */
+            InterlockedIncrement(&stream.resetRequests);
+            return 1;
+        case 7: /* kAsioSupportsTimeInfo */
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+static AsioCallbacks hostCallbacks = {cb_buffer_switch, cb_rate_changed, cb_message, cb_buffer_switch_time_info};
+
+static LONG read_counter(volatile LONG* counter) { return InterlockedCompareExchange(counter, 0, 0); }
+
+/* Waits as a host's thread does: serving its window messages (the driver may send some), in steps of 10 ms. */
+static void wait_serving_messages(DWORD milliseconds) {
+    const DWORD begin = GetTickCount();
+    while (GetTickCount() - begin < milliseconds) {
+        MSG message;
+        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+/* createBuffers for every input and output at the preferred size, then each channel's info again (its type). */
+static int create_all_buffers(Probe* probe) {
+    const int failuresBefore = probe->failures;
+    double rate = 0.0;
+    CALL1(probe, getSampleRate, &rate);
+    verify_call(probe);
+    int32_t minimum = 0, maximum = 0, preferred = 0, granularity = 0;
+    if (CALL4(probe, getBufferSize, &minimum, &maximum, &preferred, &granularity) != kAsioOk || preferred <= 0) {
+        fail(probe, "getBufferSize gave no preferred size to stream with");
+        return 0;
+    }
+    verify_call(probe);
+    memset(&stream, 0, sizeof stream);
+    stream.driver = probe->driver;
+    stream.bufferSize = preferred;
+    stream.settleCallbacks = (LONG)(rate / preferred) + 1;
+    for (int32_t i = 0; i < probe->inputs + probe->outputs && stream.channels < kMaxStreamChannels; ++i) {
+        AsioBufferInfo* info = &stream.infos[stream.channels++];
+        info->isInput = i < probe->inputs;
+        info->channelNum = info->isInput ? i : i - probe->inputs;
+        info->buffers[0] = info->buffers[1] = NULL;
+    }
+    stream.inputs = probe->inputs;
+    AsioError error = CALL4(probe, createBuffers, stream.infos, stream.channels, preferred, &hostCallbacks);
+    verify_call(probe);
+    printf("  createBuffers: %s, %ld channels of %ld frames\n", error_name(error) ? error_name(error) : "?",
+           (long)stream.channels, (long)preferred);
+    static const AsioError ok[] = {kAsioOk, 1};
+    if (!check_code(probe, error, ok)) return 0;
+    for (int32_t k = 0; k < stream.channels; ++k) {
+        AsioBufferInfo* info = &stream.infos[k];
+        if (!info->buffers[0] || !info->buffers[1] || info->buffers[0] == info->buffers[1])
+            fail(probe, "createBuffers: %s %ld has no two distinct halves", info->isInput ? "input" : "output",
+                 (long)info->channelNum);
+        AsioChannelInfo channel;
+        memset(&channel, 0, sizeof channel);
+        channel.channel = info->channelNum;
+        channel.isInput = info->isInput;
+        error = CALL1(probe, getChannelInfo, &channel);
+        verify_call(probe);
+        stream.types[k] = channel.type;
+        if (error != kAsioOk || !channel.isActive)
+            fail(probe, "getChannelInfo after createBuffers: %s %ld is not active", info->isInput ? "input" : "output",
+                 (long)info->channelNum);
+    }
+    int32_t input = -1, output = -1;
+    error = CALL2(probe, getLatencies, &input, &output);
+    verify_call(probe);
+    printf("  getLatencies with buffers: %s, in %ld out %ld\n", error_name(error) ? error_name(error) : "?",
+           (long)input, (long)output);
+    if (check_code(probe, error, ok) && (input < preferred || output < preferred))
+        fail(probe, "getLatencies: less than one buffer");
+    return probe->failures == failuresBefore;
+}
+
+static void stop_and_dispose(Probe* probe) {
+    static const AsioError ok[] = {kAsioOk, 1};
+    AsioError error = CALL0(probe, stop);
+    verify_call(probe);
+    check_code(probe, error, ok);
+    error = CALL0(probe, disposeBuffers);
+    verify_call(probe);
+    check_code(probe, error, ok);
+}
+
+/* Callbacks in `seconds` at `rate` and `size` frames: the count must be within a tenth of that, and no more than
+ * one buffer in a hundred of each input silent or broken. */
+static void judge_run(Probe* probe, const char* what, LONG callbacks, double seconds, double rate) {
+    const double expected = seconds * rate / stream.bufferSize;
+    const LONG checked = read_counter(&stream.checkedBuffers), silent = read_counter(&stream.silentBuffers);
+    const LONG broken = read_counter(&stream.brokenBuffers);
+    printf(
+        "  %s: %ld callbacks in %.1f s (%.0f expected), %ld through bufferSwitchTimeInfo; %ld input buffers "
+        "checked, %ld silent, %ld broken\n",
+        what, (long)callbacks, seconds, expected, (long)read_counter(&stream.timeInfoCalls), (long)checked,
+        (long)silent, (long)broken);
+    if (callbacks < 0.9 * expected || callbacks > 1.1 * expected)
+        fail(probe, "%s: %ld callbacks, expected %.0f within a tenth", what, (long)callbacks, expected);
+    if (read_counter(&stream.badIndex)) fail(probe, "%s: a buffer switch with an index other than 0 or 1", what);
+    if (checked == 0 && stream.inputs > 0) fail(probe, "%s: no input buffer had a sample type to check", what);
+    if ((silent + broken) * 100 > checked) fail(probe, "%s: more than one input buffer in a hundred lost", what);
+}
+
+static void step_stream(Probe* probe) {
+    if (options.seconds <= 0.0) return;
+    if (!probe->initialised || probe->inputs <= 0) {
+        printf("  streaming: skipped, the driver has no input to stream from\n");
+        return;
+    }
+    double rate = 0.0;
+    CALL1(probe, getSampleRate, &rate);
+    verify_call(probe);
+    if (!create_all_buffers(probe)) return;
+    static const AsioError ok[] = {kAsioOk, 1};
+    AsioError error = CALL0(probe, start);
+    verify_call(probe);
+    printf("  start: %s\n", error_name(error) ? error_name(error) : "?");
+    if (check_code(probe, error, ok)) {
+        const LONG before = read_counter(&stream.callbacks);
+        const DWORD begin = GetTickCount();
+        wait_serving_messages((DWORD)(options.seconds * 1000.0));
+        const LONG after = read_counter(&stream.callbacks);
+        const double seconds = (GetTickCount() - begin) / 1000.0;
+        judge_run(probe, "streaming", after - before, seconds, rate);
+        AsioSamples position;
+        AsioTimeStamp stamp;
+        error = CALL2(probe, getSamplePosition, &position, &stamp);
+        verify_call(probe);
+        const double frames = position.hi * 4294967296.0 + position.lo;
+        printf("  getSamplePosition (running): %s, %.0f frames\n", error_name(error) ? error_name(error) : "?", frames);
+        if (check_code(probe, error, ok) && frames < (double)after * stream.bufferSize * 0.9)
+            fail(probe, "getSamplePosition: %.0f frames after %ld buffers", frames, (long)after);
+    }
+    stop_and_dispose(probe);
+    const LONG stopped = read_counter(&stream.callbacks);
+    wait_serving_messages(200);
+    if (read_counter(&stream.callbacks) != stopped) fail(probe, "callbacks came after stop");
+}
+
+/* A host that changes the rate while the stream runs (a project at another rate opened): the driver must answer
+ * with an ASIO code, go on calling back or ask for a reset, and report the new rate. */
+static void step_rate_while_running(Probe* probe) {
+    if (options.seconds <= 0.0 || !probe->initialised || probe->inputs <= 0) return;
+    double original = 0.0;
+    CALL1(probe, getSampleRate, &original);
+    verify_call(probe);
+    const double other = original == 48000.0 ? 96000.0 : 48000.0;
+    if (!create_all_buffers(probe)) return;
+    static const AsioError ok[] = {kAsioOk, 1};
+    if (!check_code(probe, CALL0(probe, start), ok)) return;
+    wait_serving_messages(500);
+    AsioError error = CALL1(probe, setSampleRate, other);
+    verify_call(probe);
+    printf("  setSampleRate(%.0f) while running: %s\n", other, error_name(error) ? error_name(error) : "?");
+    static const AsioError answers[] = {kAsioOk, kAsioNoClock, kAsioInvalidMode, 1};
+    if (check_code(probe, error, answers) && error == kAsioOk) {
+        double now = 0.0;
+        CALL1(probe, getSampleRate, &now);
+        verify_call(probe);
+        if (now != other) fail(probe, "getSampleRate: %.0f after setSampleRate(%.0f)", now, other);
+        const LONG before = read_counter(&stream.callbacks);
+        wait_serving_messages(1000);
+        const LONG after = read_counter(&stream.callbacks);
+        printf("  after the change: %ld callbacks in 1 s, %ld rate change(s) announced, %ld reset request(s)\n",
+               (long)(after - before), (long)read_counter(&stream.rateChanges),
+               (long)read_counter(&stream.resetRequests));
+        if (after == before && read_counter(&stream.resetRequests) == 0)
+            fail(probe, "setSampleRate while running: no callback since, and no reset request");
+        if (read_counter(&stream.rateChanges) == 0 && read_counter(&stream.resetRequests) == 0)
+            fail(probe, "setSampleRate while running: the host was not told of the change");
+    }
+    stop_and_dispose(probe);
+    error = CALL1(probe, setSampleRate, original);
+    verify_call(probe);
+    check_code(probe, error, ok);
+}
+
+/* A host that stops and disposes from inside its buffer switch (an error path): both calls return, the
+ * callbacks end, and the host's own stop and dispose afterwards are harmless. */
+static void step_stop_inside_callback(Probe* probe) {
+    if (options.seconds <= 0.0 || !probe->initialised || probe->inputs <= 0) return;
+    if (!create_all_buffers(probe)) return;
+    stream.stopAt = 20;
+    static const AsioError ok[] = {kAsioOk, 1};
+    if (!check_code(probe, CALL0(probe, start), ok)) return;
+    const DWORD begin = GetTickCount();
+    while (!read_counter(&stream.stoppedInside) && GetTickCount() - begin < 5000) wait_serving_messages(10);
+    if (!read_counter(&stream.stoppedInside)) {
+        fail(probe, "stop inside the callback: callback %ld never came", (long)stream.stopAt);
+        stop_and_dispose(probe);
+        return;
+    }
+    wait_serving_messages(200);
+    const LONG calls = read_counter(&stream.callbacks);
+    printf("  stop and disposeBuffers inside callback %ld: %s, %s; %ld callbacks in all\n", (long)stream.stopAt,
+           error_name(stream.insideStop) ? error_name(stream.insideStop) : "?",
+           error_name(stream.insideDispose) ? error_name(stream.insideDispose) : "?", (long)calls);
+    check_code(probe, stream.insideStop, ok);
+    check_code(probe, stream.insideDispose, ok);
+    if (calls != stream.stopAt) fail(probe, "callbacks went on after stop inside the callback");
+    AsioError error = CALL0(probe, stop);
+    verify_call(probe);
+    check_code(probe, error, ok);
+    error = CALL0(probe, disposeBuffers);
+    verify_call(probe);
+    static const AsioError disposed[] = {kAsioOk, kAsioInvalidMode, 1};
+    check_code(probe, error, disposed);
+    printf("  stop and disposeBuffers after that: ok\n");
+    /* The driver must stream again after all this. */
+    if (!create_all_buffers(probe)) return;
+    if (check_code(probe, CALL0(probe, start), ok)) {
+        wait_serving_messages(500);
+        if (read_counter(&stream.callbacks) == 0) fail(probe, "no callback when started again");
+    }
+    stop_and_dispose(probe);
+}
+
+/* The host's call sequence, in order. */
 static const struct {
     const char* name;
     void (*run)(Probe* probe);
 } kSteps[] = {
-    {"init", step_init},          {"names", step_names},
-    {"channels", step_channels},  {"buffer sizes", step_buffer_sizes},
-    {"sample rates", step_rates}, {"clock sources", step_clock_sources},
-    {"position", step_position},  {"null pointers", step_null_pointers},
+    {"init", step_init},
+    {"names", step_names},
+    {"channels", step_channels},
+    {"buffer sizes", step_buffer_sizes},
+    {"sample rates", step_rates},
+    {"clock sources", step_clock_sources},
+    {"position", step_position},
+    {"null pointers", step_null_pointers},
+    {"streaming", step_stream},
+    {"rate while running", step_rate_while_running},
+    {"stop inside callback", step_stop_inside_callback},
 };
 
 static Probe* currentProbe;
@@ -291,6 +643,36 @@ static int read_string(HKEY key, const char* name, char* out, DWORD size) {
     if (RegQueryValueExA(key, name, NULL, &type, (BYTE*)out, &bytes) != ERROR_SUCCESS || type != REG_SZ) return 0;
     out[bytes < size ? bytes : size - 1] = 0;
     return 1;
+}
+
+/* Hosts that scan their drivers create, initialise and release each one, often many times in a row: every cycle
+ * must initialise as the first did and leave no reference behind. */
+static void create_init_release_cycles(Probe* probe, const CLSID* classId) {
+    const AsioBool first = probe->initialised;
+    int done = 0;
+    for (int cycle = 0; cycle < options.cycles; ++cycle) {
+        HRESULT result = CoCreateInstance(classId, NULL, CLSCTX_INPROC_SERVER, classId, (void**)&probe->driver);
+        if (FAILED(result) || !probe->driver) {
+            fail(probe, "cycle %d: CoCreateInstance failed with %#lx", cycle + 1, (unsigned long)result);
+            break;
+        }
+        const AsioBool initialised = CALL1(probe, init, (void*)GetDesktopWindow());
+        verify_call(probe);
+        if (initialised != first)
+            fail(probe, "cycle %d: init returned %ld, the first %ld", cycle + 1, (long)initialised, (long)first);
+        int32_t inputs = -1, outputs = -1;
+        CALL2(probe, getChannels, &inputs, &outputs);
+        verify_call(probe);
+        if (first && (inputs != probe->inputs || outputs != probe->outputs))
+            fail(probe, "cycle %d: %ld in, %ld out", cycle + 1, (long)inputs, (long)outputs);
+        probe->call = "Release";
+        ULONG left = ((__typeof__(probe->driver->lpVtbl->Release))call_check_arm((void*)probe->driver->lpVtbl->Release,
+                                                                                 sizeof(void*)))(probe->driver);
+        verify_call(probe);
+        if (left != 0) fail(probe, "cycle %d: Release left %lu references", cycle + 1, (unsigned long)left);
+        ++done;
+    }
+    printf("  create-init-release cycles: %d of %d\n", done, options.cycles);
 }
 
 static int probe_driver(const char* keyName, HKEY key) {
@@ -326,6 +708,7 @@ static int probe_driver(const char* keyName, HKEY key) {
     verify_call(&probe);
     printf("  Release: %lu\n", (unsigned long)left);
     if (left != 0) fail(&probe, "the last Release left %lu references", (unsigned long)left);
+    if (options.cycles > 0) create_init_release_cycles(&probe, &classId);
     currentProbe = NULL;
     return probe.failures == 0;
 }
@@ -335,8 +718,14 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--expect") == 0 && i + 1 < argc)
             expected = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--stream") == 0 && i + 1 < argc)
+            options.seconds = atof(argv[++i]);
+        else if (strcmp(argv[i], "--cycles") == 0 && i + 1 < argc)
+            options.cycles = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--ramp") == 0)
+            options.ramp = 1;
         else {
-            fprintf(stderr, "usage: %s [--expect N]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--expect N] [--stream SECONDS [--ramp]] [--cycles N]\n", argv[0]);
             return 2;
         }
     }
