@@ -11,6 +11,7 @@
 
 #include "driver/asio_driver.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -195,7 +196,7 @@ TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers) {
     const int atStart = driver.state.switches;
     EXPECT_GE(atStart, 2);
     driver->setClockSource(0);
-    while (driver.state.switches < atStart + 6) Sleep(5);
+    ASSERT_TRUE(testwait::WaitFor([&] { return driver.state.switches >= atStart + 6; }));
     driver->stop();
 
     ASIOSamples position{};
@@ -223,10 +224,12 @@ TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers) {
         EXPECT_EQ(driver.state.indices[i], 1 - driver.state.indices[i - 1]);
 
     // The two whole buffers pushed before start arrive (the first faded in); once they are gone, every tick is
-    // a drop-out: silence instead of audio.
+    // a drop-out: silence instead of audio. A machine busy elsewhere may hold the clock back so long that it gives
+    // up the ticks it missed; each such time is a drop-out of its own, counted once.
     EXPECT_EQ(driver.state.inputs[0][n + 5], 0.25f);
     EXPECT_EQ(driver.state.inputs[0].back(), 0.0f);
-    EXPECT_EQ(driver->dropOutCount.load(), static_cast<uint32_t>(driver.state.switches - 2));
+    EXPECT_EQ(driver->dropOutCount.load(),
+              static_cast<uint32_t>(driver.state.switches - 2) + driver->lateSkipCount.load());
 }
 
 TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
@@ -243,7 +246,7 @@ TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
     driver->inputFifos[0].PushRaw(values.data(), 5 * n / 2);
     driver.state.outputValue = 1073741824;  // 0.5 in the host's integers
     ASSERT_EQ(driver->start(), ASE_OK);
-    while (driver.state.switches < 5) Sleep(2);
+    ASSERT_TRUE(testwait::WaitFor([&] { return driver.state.switches >= 5; }));
     driver->stop();
 
     // The second buffer carries the edge values (the first one fades in).
@@ -275,7 +278,7 @@ TEST(Clock, UnreadMicrophoneDrainsAtTheHostsPace) {
     driver->inputFifos[0].PushRaw(std::vector<float>(6 * n, 0.1f).data(), 6 * n);
     driver->inputFifos[1].PushRaw(std::vector<float>(5 * n, 0.2f).data(), 5 * n);
     ASSERT_EQ(driver->start(), ASE_OK);
-    while (driver.state.switches < 3) Sleep(2);
+    ASSERT_TRUE(testwait::WaitFor([&] { return driver.state.switches >= 3; }));
     driver->stop();
 
     // The read microphone starts from its primed fill of two and a half buffers; what is left under a buffer
