@@ -96,14 +96,17 @@ bool CAsioDriver::StartClock() {
     lateSkipCount = 0;
     latencyFrames = 0;
     if (clockThread == INVALID_HANDLE_VALUE) {
+        // Created suspended: a host that stops from inside the very first switch makes the clock thread close
+        // its own handle, which must be in place before that thread runs.
         DWORD id = 0;
-        HANDLE thread = CreateThread(nullptr, 0, &CAsioDriver::ClockThreadProc, this, 0, &id);
+        HANDLE thread = CreateThread(nullptr, 0, &CAsioDriver::ClockThreadProc, this, CREATE_SUSPENDED, &id);
         if (!thread) {
             clockRunning = false;
             return false;
         }
         clockThread = thread;
         clockThreadId = id;
+        ResumeThread(thread);
     }
     const DWORD begin = timeGetTime();
     // A stop from inside one of those switches ends the wait too: the clock did start, and was stopped.
