@@ -181,6 +181,10 @@ Captured Capture(CKsAudPin* pin, void* buffer, ULONG packetFrames, std::chrono::
                 samples[i] = static_cast<float>(value / 2147483648.0);
             }
         }
+        // A reader held back for a packet's time finds its half rewritten under it, as the device's own would:
+        // that copy is not the packet it was numbered as, and is left out.
+        ULONG countAfter = 0;
+        if (FAILED(pin->GetPacketCount(countAfter)) || countAfter != count) continue;
         captured.packets.push_back(samples);
         captured.numbers.push_back(count);
         captured.seconds.push_back(static_cast<double>(now.QuadPart) / 1e7);
