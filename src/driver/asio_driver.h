@@ -109,6 +109,7 @@ public:
     HANDLE clockThread = INVALID_HANDLE_VALUE;
     uint32_t clockThreadId = 0;
     std::atomic<uint32_t> dropOutCount{0};
+    std::atomic<uint32_t> lateSkipCount{0};  // of those, the times the clock fell so far behind it gave up ticks
     std::atomic<uint32_t> latencyFrames{0};
     std::atomic<uint32_t> preferredBufferSize{kDefaultBufferSize};
     int32_t* inputBuffers[kMaxInputs] = {};

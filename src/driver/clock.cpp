@@ -68,15 +68,22 @@ ASIOError CAsioDriver::start() {
     Shared(systemTimeLo).store(0u);
     bufferIndex = 0;
     if (!StartClock()) return ASE_HWMalfunction;
+    // A host may stop (or dispose) from inside one of the first switches, before start has returned: then it
+    // stays stopped. Marked first and checked after, so a stop landing in between still has the last word.
     Shared(started).store(true);
+    if (!clockRunning) {
+        Shared(started).store(false);
+        return ASE_OK;
+    }
     if (autoOpenPanel) OpenControlPanel(*this, true);
     return ASE_OK;
 }
 
 ASIOError CAsioDriver::stop() {
     ClosePanel(*this);
-    if (started) StopClock();
-    started = false;
+    // The clock also runs while start still waits for the first switches, before `started` is set.
+    if (Shared(started).load() || clockRunning) StopClock();
+    Shared(started).store(false);
     return ASE_OK;
 }
 
@@ -86,19 +93,25 @@ bool CAsioDriver::StartClock() {
     tickCount = 0;
     clockExit = false;
     dropOutCount = 0;
+    lateSkipCount = 0;
     latencyFrames = 0;
     if (clockThread == INVALID_HANDLE_VALUE) {
+        // Created suspended: a host that stops from inside the very first switch makes the clock thread close
+        // its own handle, which must be in place before that thread runs.
         DWORD id = 0;
-        HANDLE thread = CreateThread(nullptr, 0, &CAsioDriver::ClockThreadProc, this, 0, &id);
+        HANDLE thread = CreateThread(nullptr, 0, &CAsioDriver::ClockThreadProc, this, CREATE_SUSPENDED, &id);
         if (!thread) {
             clockRunning = false;
             return false;
         }
         clockThread = thread;
         clockThreadId = id;
+        ResumeThread(thread);
     }
     const DWORD begin = timeGetTime();
-    while (tickCount < kStartupTicks && timeGetTime() - begin < kStartupWaitMs) Sleep(kStartupPollMs);
+    // A stop from inside one of those switches ends the wait too: the clock did start, and was stopped.
+    while (clockRunning && tickCount < kStartupTicks && timeGetTime() - begin < kStartupWaitMs) Sleep(kStartupPollMs);
+    if (!clockRunning) return true;
     // The inputs are silent while a microphone needs new firmware; the user is told while the clock runs.
     if (firmwareUpdateRequired) ShowFirmwareNotice(*this);
     if (tickCount >= kStartupTicks) return true;
@@ -192,6 +205,7 @@ void CAsioDriver::ClockLoop() {
             // The host never gets the missed buffers; their audio stays queued, so every stream now runs that
             // much later than reported until the steering or a trim takes it back. That is a drop-out too.
             last = counter.QuadPart;
+            ++lateSkipCount;
             ++dropOutCount;
         } else if (elapsed >= period) {
             if (!Tick()) return;  // the host let go of the driver from inside its callback

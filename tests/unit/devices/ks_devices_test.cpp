@@ -153,11 +153,12 @@ TEST(VirtualDevices, PlaybackDevicesTakeOnlyTheirFormats) {
 }
 
 // Reads packets as the driver's stream thread would: wait for the notification, take the newest packet, mark
-// it with a sentinel. Returns the samples of each packet in order, and the packet numbers they had.
+// it with a sentinel. Returns the samples of each packet in order, the packet numbers they had, and the counter
+// (in seconds) read just after each number.
 struct Captured {
     std::vector<std::vector<float>> packets;
     std::vector<ULONG> numbers;
-    double seconds = 0;
+    std::vector<double> seconds;
 };
 
 Captured Capture(CKsAudPin* pin, void* buffer, ULONG packetFrames, std::chrono::milliseconds duration, bool asFloat) {
@@ -167,6 +168,8 @@ Captured Capture(CKsAudPin* pin, void* buffer, ULONG packetFrames, std::chrono::
         if (WaitForSingleObject(pin->m_hNotificationEvent, 1000) != WAIT_OBJECT_0) break;
         ULONG count = 0;
         if (FAILED(pin->GetPacketCount(count)) || count == 0) continue;
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
         const BYTE* packet = static_cast<const BYTE*>(buffer) + ((count - 1) % 2) * packetFrames * 4;
         std::vector<float> samples(packetFrames);
         for (ULONG i = 0; i < packetFrames; ++i) {
@@ -178,10 +181,14 @@ Captured Capture(CKsAudPin* pin, void* buffer, ULONG packetFrames, std::chrono::
                 samples[i] = static_cast<float>(value / 2147483648.0);
             }
         }
+        // A reader held back for a packet's time finds its half rewritten under it, as the device's own would:
+        // that copy is not the packet it was numbered as, and is left out.
+        ULONG countAfter = 0;
+        if (FAILED(pin->GetPacketCount(countAfter)) || countAfter != count) continue;
         captured.packets.push_back(samples);
         captured.numbers.push_back(count);
+        captured.seconds.push_back(static_cast<double>(now.QuadPart) / 1e7);
     }
-    captured.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return captured;
 }
 
@@ -213,22 +220,28 @@ TEST(VirtualDevices, WaveRtCapturePacketsComeAtTheCrystalsPaceCarryingTheSignal)
     CKsAudPin* pin = running.pin;
     void* buffer = running.buffer;
 
-    LARGE_INTEGER before, after;
-    ULONG countBefore = 0, countAfter = 0;
-    WaitForSingleObject(pin->m_hNotificationEvent, 1000);
-    QueryPerformanceCounter(&before);
-    ASSERT_EQ(pin->GetPacketCount(countBefore), S_OK);
-    Captured captured = Capture(pin, buffer, 480, 1000ms, false);
-    QueryPerformanceCounter(&after);
-    ASSERT_EQ(pin->GetPacketCount(countAfter), S_OK);
-
-    double seconds = static_cast<double>(after.QuadPart - before.QuadPart) / 1e7;
-    double rate = (countAfter - countBefore) * 480.0 / seconds;
-    double expected = 48000.0 * 1.02;
-    RecordProperty("measured_rate", std::to_string(rate));
-    EXPECT_NEAR(rate, expected, expected * 0.015) << "measured over " << seconds << " s";
-    EXPECT_GT(rate, 48000.0 * 1.005) << "faster than nominal, as its crystal runs";
+    Captured captured = Capture(pin, buffer, 480, 2000ms, false);
     ExpectUnbrokenRamp(captured);
+
+    // A packet is never counted before its frames are due, but a busy machine may count it late: each (counter,
+    // count) reading lies on or below the line of the crystal's pace. The readings that lie highest, one early
+    // and one late, are the ones taken closest to a packet's completion; their slope is the device's pace (to
+    // within one packet at each end), whatever delays the others had.
+    const double expected = 48000.0 * 1.02;
+    const size_t readings = captured.numbers.size();
+    ASSERT_GE(readings, 40u);
+    auto height = [&](size_t i) { return captured.numbers[i] * 480.0 - expected * captured.seconds[i]; };
+    size_t early = 0, late = readings - 1;
+    for (size_t i = 0; i < readings / 4; ++i)
+        if (height(i) > height(early)) early = i;
+    for (size_t i = readings - readings / 4; i < readings; ++i)
+        if (height(i) > height(late)) late = i;
+    const double seconds = captured.seconds[late] - captured.seconds[early];
+    ASSERT_GT(seconds, 1.0);
+    const double rate = (captured.numbers[late] - captured.numbers[early]) * 480.0 / seconds;
+    RecordProperty("measured_rate", std::to_string(rate));
+    // One packet of uncertainty at each end over more than a second: under 1 %; nominal pace is 2 % off.
+    EXPECT_NEAR(rate, expected, expected * 0.01) << "measured over " << seconds << " s";
 
     // Stopping resets the packet count.
     ASSERT_EQ(pin->_SetState(KSSTATE_STOP), S_OK);
@@ -316,7 +329,9 @@ TEST(VirtualDevices, AStalledMicrophoneLosesTheSoundOfTheStall) {
     void* buffer = running.buffer;
     ASSERT_EQ(WaitForSingleObject(pin->m_hNotificationEvent, 1000), WAIT_OBJECT_0);
 
-    world.microphone(0)->Stall(200ms);
+    // The stall outlasts the look at it by far, so that a test thread held back by a busy machine still looks
+    // while the microphone is stalled.
+    world.microphone(0)->Stall(600ms);
     ULONG during = 0, later = 0;
     pin->GetPacketCount(during);
     Sleep(100);

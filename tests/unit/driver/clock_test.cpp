@@ -11,6 +11,7 @@
 
 #include "driver/asio_driver.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/wait_for.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ struct Host {
     std::vector<double> positions;           // sample position reported with each switch
     std::vector<int32_t> indices;
     std::atomic<int> switches{0};
-    int32_t outputValue = 0;  // written into every output half by the host
+    int32_t outputValue = 0;                // written into every output half by the host
+    std::atomic<int> stallAfterSwitch{-1};  // the host holds on to this switch for a while, as a busy host may
 };
 Host* host = nullptr;
 
@@ -64,6 +66,7 @@ ASIOTime* OnSwitchTimeInfo(ASIOTime* time, int32_t index, ASIOBool) {
                                   time->timeInfo.samplePosition.hi * 4294967296.0);
     }
     Record(index);
+    if (host->switches == host->stallAfterSwitch) Sleep(60);
     return time;
 }
 int32_t OnMessage(int32_t selector, int32_t, void*, double*) {
@@ -184,18 +187,22 @@ TEST(Clock, DriftingMicrophoneArrivesContinuousInBothVariants) {
     }
 }
 
-// start returns after the host has had two switches; the position counts from the first switch after start.
+// start returns after the host has had two switches; the position counts from the first switch after start; a
+// clock held back far enough gives up the ticks it missed, as one drop-out.
 TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers) {
     constexpr int32_t n = 288;
     Driver driver(1, false, n);
     ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
     // Exactly the fill the first read is primed to: two and a half buffers.
     driver->inputFifos[0].PushRaw(std::vector<float>(5 * n / 2, 0.25f).data(), 5 * n / 2);
+    // The third switch is held well over four buffers long: the clock gives up the ticks it missed instead of
+    // making them up in a burst.
+    driver.state.stallAfterSwitch = 3;
     ASSERT_EQ(driver->start(), ASE_OK);
     const int atStart = driver.state.switches;
     EXPECT_GE(atStart, 2);
     driver->setClockSource(0);
-    while (driver.state.switches < atStart + 6) Sleep(5);
+    ASSERT_TRUE(testwait::WaitFor([&] { return driver.state.switches >= atStart + 6; }));
     driver->stop();
 
     ASIOSamples position{};
@@ -223,10 +230,13 @@ TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers) {
         EXPECT_EQ(driver.state.indices[i], 1 - driver.state.indices[i - 1]);
 
     // The two whole buffers pushed before start arrive (the first faded in); once they are gone, every tick is
-    // a drop-out: silence instead of audio.
+    // a drop-out: silence instead of audio. A machine busy elsewhere may hold the clock back so long that it gives
+    // up the ticks it missed; each such time is a drop-out of its own, counted once.
     EXPECT_EQ(driver.state.inputs[0][n + 5], 0.25f);
     EXPECT_EQ(driver.state.inputs[0].back(), 0.0f);
-    EXPECT_EQ(driver->dropOutCount.load(), static_cast<uint32_t>(driver.state.switches - 2));
+    EXPECT_GE(driver->lateSkipCount.load(), 1u);
+    EXPECT_EQ(driver->dropOutCount.load(),
+              static_cast<uint32_t>(driver.state.switches - 2) + driver->lateSkipCount.load());
 }
 
 TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
@@ -243,7 +253,7 @@ TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
     driver->inputFifos[0].PushRaw(values.data(), 5 * n / 2);
     driver.state.outputValue = 1073741824;  // 0.5 in the host's integers
     ASSERT_EQ(driver->start(), ASE_OK);
-    while (driver.state.switches < 5) Sleep(2);
+    ASSERT_TRUE(testwait::WaitFor([&] { return driver.state.switches >= 5; }));
     driver->stop();
 
     // The second buffer carries the edge values (the first one fades in).
@@ -275,7 +285,7 @@ TEST(Clock, UnreadMicrophoneDrainsAtTheHostsPace) {
     driver->inputFifos[0].PushRaw(std::vector<float>(6 * n, 0.1f).data(), 6 * n);
     driver->inputFifos[1].PushRaw(std::vector<float>(5 * n, 0.2f).data(), 5 * n);
     ASSERT_EQ(driver->start(), ASE_OK);
-    while (driver.state.switches < 3) Sleep(2);
+    ASSERT_TRUE(testwait::WaitFor([&] { return driver.state.switches >= 3; }));
     driver->stop();
 
     // The read microphone starts from its primed fill of two and a half buffers; what is left under a buffer

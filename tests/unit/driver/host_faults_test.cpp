@@ -10,6 +10,7 @@
 #include "com/module_state.h"
 #include "driver/asio_driver.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/wait_for.h"
 #include "sim/os/sim_control.h"
 
 namespace {
@@ -69,11 +70,13 @@ TEST(HostFaults, ReleaseOnAnotherThreadLeavesThatThreadsApartmentAlone) {
 
 namespace {
 
-// A host whose buffer switch makes one call into the driver at its fifth switch, as hosts do on an error path.
+// A host whose buffer switch makes one call into the driver at one of its switches (the fifth unless told
+// otherwise), as hosts do on an error path.
 enum class Misstep { Stop, DisposeBuffers, Release, CreateBuffers };
 struct MisbehavingHost {
     CAsioDriver* driver = nullptr;
     Misstep misstep = Misstep::Stop;
+    int misstepAt = 5;
     std::atomic<int> switches{0};
     std::atomic<bool> done{false};
     ASIOError result = ASE_OK;
@@ -82,7 +85,7 @@ MisbehavingHost* misbehaving = nullptr;
 ASIOCallbacks misbehavingCallbacks{};
 
 void MisbehavingSwitch(int32_t, ASIOBool) {
-    if (++misbehaving->switches != 5) return;
+    if (++misbehaving->switches != misbehaving->misstepAt) return;
     CAsioDriver* driver = misbehaving->driver;
     switch (misbehaving->misstep) {
         case Misstep::Stop:
@@ -108,20 +111,25 @@ int32_t NoTimeInfo(int32_t, int32_t, void*, double*) { return 0; }
 
 // stop, disposeBuffers, createBuffers or the last Release from inside the callback: the clock thread must not
 // wait for itself (ten seconds, then a terminated thread, which the test main counts as a failure). The driver is
-// left in a state from which the host can go on.
+// left in a state from which the host can go on. A stop at the first switch lands while start still waits for
+// the clock's first switches: start still succeeds, and the clock stays stopped.
 TEST(HostFaults, CallsFromInsideTheCallbackEndTheClockWithoutWaitingOnItself) {
     misbehavingCallbacks = {&MisbehavingSwitch, nullptr, &NoTimeInfo, nullptr};
-    for (Misstep misstep : {Misstep::Stop, Misstep::DisposeBuffers, Misstep::CreateBuffers, Misstep::Release}) {
-        SCOPED_TRACE(static_cast<int>(misstep));
+    const std::pair<Misstep, int> missteps[] = {{Misstep::Stop, 1},           {Misstep::Stop, 5},
+                                                {Misstep::DisposeBuffers, 5}, {Misstep::CreateBuffers, 5},
+                                                {Misstep::DisposeBuffers, 2}, {Misstep::Release, 5}};
+    for (auto [misstep, at] : missteps) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(misstep) << " at switch " << at);
         MisbehavingHost host;
         host.misstep = misstep;
+        host.misstepAt = at;
         misbehaving = &host;
         host.driver = NewDriver();
         drivertest::AttachStandInMicrophones(*host.driver, 2);
         ASIOBufferInfo infos[] = {Entry(true, 0), Entry(true, 1), Entry(false, 0)};
         ASSERT_EQ(host.driver->createBuffers(infos, 3, 288, &misbehavingCallbacks), ASE_OK);
         ASSERT_EQ(host.driver->start(), ASE_OK);
-        while (!host.done) Sleep(5);
+        ASSERT_TRUE(testwait::WaitFor([&] { return host.done.load(); }));
         EXPECT_EQ(host.result, ASE_OK);
         if (misstep == Misstep::Release) {
             // The clock thread may still be on its way out; it touches nothing of the freed driver (ASan
@@ -129,12 +137,12 @@ TEST(HostFaults, CallsFromInsideTheCallbackEndTheClockWithoutWaitingOnItself) {
             EXPECT_EQ(objectCount, 0);
             continue;
         }
-        const int switchesAfter = host.switches;
-        Sleep(50);
-        EXPECT_LE(host.switches, switchesAfter + 1) << "the clock went on ticking";
+        // The call returned inside the switch that made it; by then the clock is over, whether or not start had
+        // returned yet.
         EXPECT_FALSE(host.driver->clockRunning);
         EXPECT_FALSE(host.driver->started);
         EXPECT_EQ(host.driver->clockThread, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(host.switches, at) << "the clock went on ticking";
         // The host can carry on: prepare again, start, stop, release.
         ASSERT_EQ(host.driver->createBuffers(infos, 3, 288, &misbehavingCallbacks), ASE_OK);
         host.misstep = Misstep::Stop;
@@ -166,7 +174,7 @@ TEST(HostFaults, InputsTheDriverNoLongerHasAreSilent) {
     std::memcpy(infos[1].buffers[0], stale.data(), stale.size() * sizeof(int32_t));
     staleSwitches = 0;
     ASSERT_EQ(driver->start(), ASE_OK);
-    while (staleSwitches < 4) Sleep(2);
+    ASSERT_TRUE(testwait::WaitFor([] { return staleSwitches >= 4; }));
     driver->stop();
     const int32_t* buffer = static_cast<const int32_t*>(infos[1].buffers[0]);
     EXPECT_EQ(std::vector<int32_t>(buffer, buffer + 2 * 144), std::vector<int32_t>(2 * 144, 0));

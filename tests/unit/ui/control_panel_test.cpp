@@ -79,7 +79,6 @@ TEST(ControlPanel, StopRightAfterTheHostOpenedItClosesItAndTurnsModelessOff) {
     driver->modelessPanel = true;
     EXPECT_EQ(driver->controlPanel(), ASE_OK);
     ASSERT_NE(driver->panelWindow.load(), nullptr);
-    Sleep(100);
     EXPECT_EQ(driver->stop(), ASE_OK);
     EXPECT_EQ(driver->panelWindow.load(), nullptr);
     EXPECT_FALSE(driver->modelessPanel);
