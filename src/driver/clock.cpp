@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "driver/asio_driver.h"
@@ -194,6 +195,7 @@ void CAsioDriver::ClockLoop() {
             last = counter.QuadPart;
             ++dropOutCount;
         } else if (elapsed >= period) {
+            tickCounter = counter.QuadPart;
             if (!Tick()) return;  // the host let go of the driver from inside its callback
             last += period;
         } else {
@@ -223,7 +225,7 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
     bool readThisTick[kMaxInputs] = {};
     bool trimmed[kMaxInputs] = {};
     bool dropOut = false;
-    for (int32_t i = 0; i < numInputs; ++i) trimmed[i] = inputFifos[i].Trim(frames);
+    for (int32_t i = 0; i < numInputs; ++i) trimmed[i] = inputFifos[i].Trim(frames, nullptr, tickCounter);
 
     for (int32_t k = 0; k < numActiveInputs; ++k) {
         const int32_t channel = inputChannelMap[k];
@@ -275,8 +277,12 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
 // A microphone's first buffer after a reset is read only once its FIFO holds the fill it is steered to, and
 // from exactly that fill: the stream then starts with the latency getLatencies reports, instead of one or two
 // buffers short of it and creeping up while the steering catches up, and with its full margin against jitter.
+// The fill aimed at is corrected by where this microphone's packets fall against the tick, so that every
+// microphone starts with the same latency rather than up to a packet apart.
 bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
-    const uint32_t target = CaptureFillTargetFrames(frames);
+    const float corrected =
+        static_cast<float>(CaptureFillTargetFrames(frames)) - fifo.PhaseCorrectionFrames(tickCounter);
+    const uint32_t target = static_cast<uint32_t>(std::lround(std::max(static_cast<float>(frames), corrected)));
     const uint32_t fill = fifo.FillFrames();
     if (fill < target) return false;
     if (fill > target) fifo.Skip(fill - target);
@@ -306,6 +312,7 @@ void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset) {
     }
     outputFifo.SteerRatio(3.5f * static_cast<float>(pushed));
     outputFifo.PushConvertedStereo(outputScratch[0], outputScratch[1], pushed);
+    outputFifo.StampPush(tickCounter);
 }
 
 void CAsioDriver::SwitchBuffers() {
