@@ -105,6 +105,8 @@ public:
             latencySum += s.latencySum;
             latencyCount += s.latencyCount;
         }
+        for (const Second& s : seconds)
+            result->latencyPerSecond.push_back(s.latencyCount ? s.latencySum / s.latencyCount : std::nan(""));
         if (latencyCount) {
             result->steadyLatencyFrames = latencySum / static_cast<double>(latencyCount);
             result->latencySwingFrames = latencyHigh - latencyLow;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace drift {
 
@@ -67,6 +68,7 @@ struct Result {
     // Measured with the true (not the late) times, at every consumer period without a trim; averaged per second.
     double steadyLatencyFrames = 0;  // mean over the last quarter
     double latencySwingFrames = 0;   // peak to peak of the per-second means over the last quarter
+    std::vector<double> latencyPerSecond;  // the per-second means over the whole run (NaN: none that second)
     uint64_t consumerPeriods = 0;
     uint64_t producerPeriods = 0;
 };
