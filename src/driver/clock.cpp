@@ -195,7 +195,9 @@ void CAsioDriver::ClockLoop() {
             last = counter.QuadPart;
             ++dropOutCount;
         } else if (elapsed >= period) {
-            tickCounter = counter.QuadPart;
+            // The tick's due time, not when this thread got to run: hosts place the buffers on the schedule of
+            // sample positions, so that is what each microphone's latency is kept constant against.
+            tickCounter = last + period;
             if (!Tick()) return;  // the host let go of the driver from inside its callback
             last += period;
         } else {
