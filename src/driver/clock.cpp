@@ -282,12 +282,11 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
 // The fill aimed at is corrected by where this microphone's packets fall against the tick, so that every
 // microphone starts with the same latency rather than up to a packet apart.
 bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
-    const float corrected =
-        static_cast<float>(CaptureFillTargetFrames(frames)) - fifo.PhaseCorrectionFrames(tickCounter);
-    const uint32_t target = static_cast<uint32_t>(std::lround(std::max(static_cast<float>(frames), corrected)));
-    const uint32_t fill = fifo.FillFrames();
+    const float target = static_cast<float>(CaptureFillTargetFrames(frames));
+    const float fill = fifo.PhaseCorrectedFill(tickCounter);
     if (fill < target) return false;
-    if (fill > target) fifo.Skip(fill - target);
+    const uint32_t excess = static_cast<uint32_t>(std::lround(fill - target));
+    if (excess > 0) fifo.Skip(excess);
     return true;
 }
 

@@ -71,9 +71,11 @@ public:
     // pushed: it jumps by a whole push when a push lands and sags between pushes, and where the pushes fall between
     // the consumer's periods drifts with the crystals. Adding the frames the producer owes at `nowCounter` (its
     // rate times the time since the last push's counter stamp, at most one push), less half a push so that the
-    // average is the plain fill's, gives a fill that tracks the latency itself. 0 while there is no stamp yet,
-    // with the correction switched off, or for a `nowCounter` of 0.
-    float PhaseCorrectionFrames(int64_t nowCounter);
+    // average is the plain fill's, gives a fill that tracks the latency itself; UpdateFillEstimate averages that.
+    // It is counted as of the last stamped push, so that a push the producer has written but not yet stamped is
+    // not counted twice. The plain fill while there is no stamp, with the correction switched off, or for a
+    // `nowCounter` of 0. Consumer thread.
+    float PhaseCorrectedFill(int64_t nowCounter);
     // Pulls one buffer of `frames` frames if the ring holds that much, ramping it in from silence if it is the
     // first since a Reset. Returns false, consuming nothing and leaving dst alone, when less is there.
     bool ReadBuffer(float* dst, uint32_t frames);

@@ -59,10 +59,11 @@ bool DeviceFifo::StampedFill(int64_t nowCounter, float* fill) const {
     return true;
 }
 
-float DeviceFifo::PhaseCorrectionFrames(int64_t nowCounter) {
-    float owed = 0.0f;
+float DeviceFifo::PhaseCorrectedFill(int64_t nowCounter) {
     EnterLock();
-    if (!OwedFrames(nowCounter, &owed)) owed = 0.0f;
+    float fill = static_cast<float>(FillFrames());
+    float stamped = 0.0f;
+    if (StampedFill(nowCounter, &stamped)) fill = stamped;
     LeaveLock();
-    return owed;
+    return fill;
 }
