@@ -2,8 +2,9 @@
 // virtual-time harness: one simulated run per row, deterministic, spread over the machine's cores.
 //
 //   drift_table [--minutes M] [--render] [--rates 48000,96000] [--sizes 144,288] [--ppm -100,0,100]
-//               [--measurement endpoint|exact|none] [--threads T]
+//               [--measurement endpoint|exact|none] [--threads T] [--plain-fill]
 //
+// --plain-fill steers on the fill seen at each period, without the packet-phase correction, for comparison.
 // Without options it covers the whole grid of one direction: every rate, every buffer size, offsets up to
 // ±200 ppm, an hour each. It ends with the worst row of each figure.
 #include <algorithm>
@@ -42,10 +43,13 @@ int main(int argc, char** argv) {
     std::vector<double> offsets = {-200, -100, -50, 0, 50, 100, 200};
     drift::Measurement measurement = drift::Measurement::Endpoint;
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    bool phaseCorrection = true;
     for (int i = 1; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (!std::strcmp(argv[i], "--minutes") && hasValue)
             minutes = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--plain-fill"))
+            phaseCorrection = false;
         else if (!std::strcmp(argv[i], "--render"))
             direction = drift::Direction::Render;
         else if (!std::strcmp(argv[i], "--rates") && hasValue)
@@ -65,7 +69,7 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--minutes M] [--render] [--rates a,b] [--sizes a,b] [--ppm a,b]\n"
-                         "          [--measurement endpoint|exact|none] [--threads T]\n",
+                         "          [--measurement endpoint|exact|none] [--threads T] [--plain-fill]\n",
                          argv[0]);
             return 2;
         }
@@ -82,6 +86,7 @@ int main(int argc, char** argv) {
                 config.crystalPpm = ppm;
                 config.seconds = minutes * 60.0;
                 config.measurement = measurement;
+                config.phaseCorrection = phaseCorrection;
                 configs.push_back(config);
             }
 
@@ -96,27 +101,31 @@ int main(int argc, char** argv) {
         });
     for (std::thread& w : workers) w.join();
 
-    std::printf("%s FIFO, %.0f simulated minutes per row. Fill in frames; 'after' counts from the settling time on.\n",
-                direction == drift::Direction::Capture ? "Microphone" : "Output", minutes);
+    std::printf(
+        "%s FIFO, %s, %.0f simulated minutes per row. Fill in frames; 'after' counts from the settling time on.\n",
+        direction == drift::Direction::Capture ? "Microphone" : "Output",
+        phaseCorrection ? "steered on latency" : "steered on the plain fill", minutes);
     std::printf(
         "settle: seconds until the slow fill stays within N/4 of its steady range; swing: that range;\n"
         "maxErr: largest |slow fill - target| after settling; trims/unds/last: all events once audio flows,\n"
-        "and the time of the last; jitter: the ratio over the last quarter, ppm.\n\n");
-    std::printf("%7s %5s %5s | %7s %8s %7s %8s %7s %6s | %5s %5s %6s %6s %7s | %8s %8s %9s %9s\n", "rate", "N", "ppm",
-                "settle", "steady", "swing", "error", "maxErr", "target", "trimA", "undA", "trims", "unds", "last",
-                "jitSD", "jitPP", "minRatio", "maxRatio");
+        "and the time of the last; jitter: the ratio over the last quarter, ppm;\n"
+        "latency: the true latency through the FIFO over the last quarter, mean (frames) and the peak to peak of\n"
+        "its per-second means (frames, and in buffers N).\n\n");
+    std::printf("%7s %5s %5s | %7s %8s %7s %8s %7s %6s | %5s %5s %6s %6s %7s | %8s %8s %9s %9s | %8s %7s %6s\n", "rate",
+                "N", "ppm", "settle", "steady", "swing", "error", "maxErr", "target", "trimA", "undA", "trims", "unds",
+                "last", "jitSD", "jitPP", "minRatio", "maxRatio", "latency", "latSw", "latSwN");
     for (size_t i = 0; i < configs.size(); ++i) {
         const drift::Config& c = configs[i];
         const drift::Result& r = results[i];
         std::printf(
             "%7.0f %5u %+5.0f | %7.0f %8.1f %7.1f %+8.1f %7.1f %6.0f | %5llu %5llu %6llu %6llu %7.1f | %8.2f %8.2f "
-            "%9.6f %9.6f\n",
+            "%9.6f %9.6f | %8.1f %7.2f %6.3f\n",
             c.sampleRateHz, c.bufferFrames, c.crystalPpm, r.settleSeconds, r.steadyFillFrames, r.steadySwingFrames,
             r.steadyFillFrames - r.targetFrames, r.maxErrorAfterSettleFrames, r.targetFrames,
             static_cast<unsigned long long>(r.trimsAfterSettle),
             static_cast<unsigned long long>(r.underrunsAfterSettle), static_cast<unsigned long long>(r.trims),
             static_cast<unsigned long long>(r.underruns), r.lastEventSeconds, r.jitterSdPpm, r.jitterPeakToPeakPpm,
-            r.minRatio, r.maxRatio);
+            r.minRatio, r.maxRatio, r.steadyLatencyFrames, r.latencySwingFrames, r.latencySwingFrames / c.bufferFrames);
     }
 
     // The worst row of each figure, and how many rows lost audio after settling.
@@ -158,6 +167,12 @@ int main(int argc, char** argv) {
         worst("jitter SD (ppm)", [](const drift::Result& r) { return r.jitterSdPpm; });
         worst("jitter peak to peak (ppm)", [](const drift::Result& r) { return r.jitterPeakToPeakPpm; });
         worst("last event (s)", [](const drift::Result& r) { return r.lastEventSeconds; });
+        worst("latency swing (frames)", [](const drift::Result& r) { return r.latencySwingFrames; });
+        std::vector<double> swings;
+        for (size_t i = 0; i < results.size(); ++i)
+            swings.push_back(results[i].latencySwingFrames / configs[i].bufferFrames);
+        std::sort(swings.begin(), swings.end());
+        std::printf("latency swing in buffers N: median %.3f, worst %.3f\n", swings[swings.size() / 2], swings.back());
     }
     return 0;
 }

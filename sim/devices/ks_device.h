@@ -78,6 +78,9 @@ protected:
     // Capture: the samples of frames [signalFrame, signalFrame + frames) into `destination`. Called with the
     // device lock held, on the device thread.
     virtual void Capture(const StreamFormat& format, int64_t signalFrame, BYTE* destination, ULONG frames);
+    // When the crystal counts signal frame `signalFrame` of the running stream: the true instant that sample is
+    // taken. Only from within Capture.
+    Clock::time_point SignalFrameTime(int64_t signalFrame) const { return FrameTime(signalFrame - signalOffset_); }
     // Render: `frames` frames that the device plays from now on; `source` is null for an underrun (silence). The
     // device takes a packet (or a request's data) when it falls due on its crystal, and nothing written after that
     // reaches the speaker: the first frame sounds at `firstFrameTime`, that due moment, and the rest follow one

@@ -35,8 +35,11 @@ VirtualMicrophone::~VirtualMicrophone() {
 
 void VirtualMicrophone::Capture(const StreamFormat& format, int64_t signalFrame, BYTE* destination, ULONG frames) {
     bool asFloat = floatSamples_.load();
+    const bool room = config_.room && !config_.room->Quiet();
+    const double delaySeconds = config_.acousticDelayMs * 1e-3;
     for (ULONG i = 0; i < frames; ++i) {
         double value = config_.signal.At(signalFrame + i, format.rate);
+        if (room) value += config_.room->At(SignalFrameTime(signalFrame + i), delaySeconds);
         BYTE* frame = destination + static_cast<size_t>(i) * format.blockAlign;
         for (WORD channel = 0; channel < format.channels; ++channel)
             EncodeSample(format, value, asFloat, frame + channel * format.containerBytes);

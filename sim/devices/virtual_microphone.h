@@ -9,6 +9,7 @@
 
 #include "sim/devices/hid_device.h"
 #include "sim/devices/ks_device.h"
+#include "sim/devices/room.h"
 #include "sim/devices/signal.h"
 #include "sim/devices/system_endpoint.h"
 
@@ -18,6 +19,10 @@ struct MicrophoneConfig {
     std::string name = "Tessel";
     double offsetPpm = 0.0;
     Signal signal = Signal::Sine(1000.0, 0.25);
+    // The room whose events this microphone hears on top of its signal (the world's own unless set), and how long
+    // the sound takes from an event to this microphone.
+    std::shared_ptr<const Room> room;
+    double acousticDelayMs = 0.0;
     // Found through product ID 0101: firmware the driver cannot record from.
     bool needsFirmware = false;
     FormatSupport formats{{SampleKind::Int24In32}, {48000, 96000, 192000}, 1};

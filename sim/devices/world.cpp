@@ -16,8 +16,8 @@ std::string GuidText(const GUID& guid, bool lower) {
     std::snprintf(text, sizeof text,
                   lower ? "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}"
                         : "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
-                  guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+                  static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                  guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return text;
 }
 
@@ -58,6 +58,7 @@ sim::os::DeviceInterface Interface(const GUID& category, const std::string& path
 
 std::shared_ptr<World> World::Create(const WorldConfig& config) {
     std::shared_ptr<World> world(new World);
+    world->room_ = std::make_shared<Room>(config.room, Clock::now());
     for (int i = 0; i < config.otherHidDevices; ++i) world->AddOtherHidDevice();
     for (const auto& microphone : config.microphones) world->AddMicrophone(microphone);
     for (const auto& playback : config.playbacks) world->AddPlayback(playback);
@@ -97,7 +98,9 @@ std::shared_ptr<VirtualMicrophone> World::AddMicrophone(const MicrophoneConfig& 
                        GuidText(sim::os::kHidInterfaceClass, true);
     identity.hidInstanceId = std::string("HID\\VID_5E2D&PID_") + product + "&MI_03\\" + hidInstance;
     for (char& c : identity.hidInstanceId) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    auto microphone = std::make_shared<VirtualMicrophone>(config, identity);
+    MicrophoneConfig withRoom = config;
+    if (!withRoom.room) withRoom.room = room_;
+    auto microphone = std::make_shared<VirtualMicrophone>(withRoom, identity);
     microphones_.push_back(microphone);
     return microphone;
 }

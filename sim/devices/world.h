@@ -24,6 +24,8 @@ struct WorldConfig {
     // HID devices of other kinds (a keyboard, a mouse) listed before the microphones' ones, each in its own
     // container; the system keeps them open for itself.
     int otherHidDevices = 0;
+    // The events every microphone hears (a quiet room by default); its clock starts when the world is built.
+    RoomConfig room;
 };
 
 inline WorldConfig Machine(std::vector<MicrophoneConfig> microphones, std::vector<PlaybackConfig> playbacks = {},
@@ -41,6 +43,7 @@ public:
     ~World() override;
 
     std::shared_ptr<VirtualMicrophone> AddMicrophone(const MicrophoneConfig& config = {});
+    std::shared_ptr<const Room> room() const { return room_; }
     std::shared_ptr<VirtualPlayback> AddPlayback(const PlaybackConfig& config = {});
     void AddOtherHidDevice();
 
@@ -69,6 +72,7 @@ private:
     };
     DeviceIdentity NewIdentity(bool capture, const std::string& productId);
 
+    std::shared_ptr<const Room> room_ = std::make_shared<Room>(RoomConfig{}, Clock::now());
     mutable std::mutex lock_;
     int serial_ = 0;
     std::vector<std::shared_ptr<VirtualMicrophone>> microphones_;

@@ -256,6 +256,7 @@ void CKSDevice::StreamLoop() {
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
+        packetCounter.store(now.QuadPart, std::memory_order_relaxed);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);
         const uint32_t n = TransferPacket(index, true);
         if (startupSkip > 0 && !starting.load()) --startupSkip;

@@ -117,6 +117,10 @@ public:
     uint64_t PacketsTransferred() const { return packetsTransferred.load(std::memory_order_relaxed); }
     uint64_t PacketsDelivered() const { return packetsDelivered.load(std::memory_order_relaxed); }
     bool Starting() const { return starting.load(); }
+    // The counter reading the stream thread took when the packet now being handed over completed. Written before
+    // the data callback runs, on the same thread, so the callback always sees its own packet's time; the clock
+    // thread's FIFO steering reads it too, hence atomic.
+    std::atomic<int64_t> packetCounter{0};
     bool HasVolume() const { return endpointVolume != nullptr; }
 
     CKsAudPin* pin;

@@ -159,6 +159,9 @@ public:
     std::atomic<bool> clockExit{false};
     std::atomic<bool> clockRunning{false};
     std::atomic<uint32_t> tickCount{0};
+    // The performance-counter time the tick now running was due: when, on the clock's schedule, the host's buffer
+    // is delivered and the output's pushed. Clock thread only.
+    int64_t tickCounter = 0;
     HMODULE avrtModule = nullptr;
     AvSetMmThreadCharacteristicsFunction avSetMmThreadCharacteristics = nullptr;
     AvRevertMmThreadCharacteristicsFunction avRevertMmThreadCharacteristics = nullptr;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "driver/asio_driver.h"
@@ -208,6 +209,9 @@ void CAsioDriver::ClockLoop() {
             ++lateSkipCount;
             ++dropOutCount;
         } else if (elapsed >= period) {
+            // The tick's due time, not when this thread got to run: hosts place the buffers on the schedule of
+            // sample positions, so that is what each microphone's latency is kept constant against.
+            tickCounter = last + period;
             if (!Tick()) return;  // the host let go of the driver from inside its callback
             last += period;
         } else {
@@ -237,7 +241,7 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
     bool readThisTick[kMaxInputs] = {};
     bool trimmed[kMaxInputs] = {};
     bool dropOut = false;
-    for (int32_t i = 0; i < numInputs; ++i) trimmed[i] = inputFifos[i].Trim(frames);
+    for (int32_t i = 0; i < numInputs; ++i) trimmed[i] = inputFifos[i].Trim(frames, nullptr, tickCounter);
 
     for (int32_t k = 0; k < numActiveInputs; ++k) {
         const int32_t channel = inputChannelMap[k];
@@ -289,11 +293,14 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
 // A microphone's first buffer after a reset is read only once its FIFO holds the fill it is steered to, and
 // from exactly that fill: the stream then starts with the latency getLatencies reports, instead of one or two
 // buffers short of it and creeping up while the steering catches up, and with its full margin against jitter.
+// The fill aimed at is corrected by where this microphone's packets fall against the tick, so that every
+// microphone starts with the same latency rather than up to a packet apart.
 bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
-    const uint32_t target = CaptureFillTargetFrames(frames);
-    const uint32_t fill = fifo.FillFrames();
+    const float target = static_cast<float>(CaptureFillTargetFrames(frames));
+    const float fill = fifo.PhaseCorrectedFill(tickCounter);
     if (fill < target) return false;
-    if (fill > target) fifo.Skip(fill - target);
+    const uint32_t excess = static_cast<uint32_t>(std::lround(fill - target));
+    if (excess > 0) fifo.Skip(excess);
     return true;
 }
 
@@ -320,6 +327,7 @@ void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset) {
     }
     outputFifo.SteerRatio(3.5f * static_cast<float>(pushed));
     outputFifo.PushConvertedStereo(outputScratch[0], outputScratch[1], pushed);
+    outputFifo.StampPush(tickCounter);
 }
 
 void CAsioDriver::SwitchBuffers() {

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <new>
 
+#include "device/ks_device.h"
 #include "driver/asio_driver.h"
 
 namespace {
@@ -33,6 +34,7 @@ bool CAsioDriver::OpenDevices() {
         if (attached == kMaxInputs) break;
         DeviceFifo& fifo = inputFifos[attached];
         fifo.device = endpoint;
+        fifo.deviceCounter = &endpoint->packetCounter;
         fifo.channels = 1;
         fifo.Configure(static_cast<float>(sampleRate), static_cast<uint32_t>(bufferSize));
         fifo.SetHostBufferFrames(static_cast<uint32_t>(bufferSize));
@@ -92,6 +94,7 @@ bool CAsioDriver::OpenOutputDevice(uint32_t inputRate, uint32_t outputRate, uint
         }
         if (!outputFifo.device && !chosenName.empty() && name == chosenName) {
             outputFifo.device = endpoint;
+            outputFifo.deviceCounter = &endpoint->packetCounter;
             outputFifo.channels = 2;
             outputFifo.Configure(static_cast<float>(outputRate), block);
             outputFifo.SetHostBufferFrames(std::max(1u, block));  // in the playback device's frames

@@ -6,6 +6,8 @@
 
 DeviceFifo::DeviceFifo(CAsioDriver* ownerDriver) : owner(ownerDriver) {
     InitializeCriticalSection(&lock);
+    LARGE_INTEGER frequency{};
+    if (QueryPerformanceFrequency(&frequency)) SetCounterFrequency(frequency.QuadPart);
     std::memset(scratchLeft, 0, sizeof(scratchLeft));
     std::memset(scratchRight, 0, sizeof(scratchRight));
     converter.SetRatio(1.0f);
@@ -17,6 +19,11 @@ DeviceFifo::~DeviceFifo() { DeleteCriticalSection(&lock); }
 
 void DeviceFifo::Reset() {
     device = nullptr;
+    deviceCounter = nullptr;
+    stampCounter = 0;
+    stampWriteIndex = 0;
+    stampFrames = 0;
+    stampValid = false;
     writeIndex.store(0, std::memory_order_relaxed);
     readIndex.store(0, std::memory_order_relaxed);
     slowFill = 0.0f;
@@ -67,9 +74,11 @@ float DeviceFifo::SlowFill() {
     return value;
 }
 
-void DeviceFifo::UpdateFillEstimate() {
-    const float fill = static_cast<float>(FillFrames());
+void DeviceFifo::UpdateFillEstimate(int64_t nowCounter) {
     EnterLock();
+    float fill = static_cast<float>(FillFrames());
+    float stamped = 0.0f;
+    if (StampedFill(nowCounter, &stamped)) fill = stamped;
     // A slow fill at (or near) zero means the average was just cleared by Reset, Skip or Configure: snap to the
     // present fill instead of creeping up from zero for twenty seconds.
     if (slowFill > 1.0f)
@@ -98,8 +107,8 @@ void DeviceFifo::Skip(uint32_t frames) {
     LeaveLock();
 }
 
-bool DeviceFifo::Trim(uint32_t bufferFrames, uint32_t* fillFramesBefore) {
-    UpdateFillEstimate();
+bool DeviceFifo::Trim(uint32_t bufferFrames, uint32_t* fillFramesBefore, int64_t nowCounter) {
+    UpdateFillEstimate(nowCounter);
     const uint32_t fillFrames = FillFrames();
     if (fillFramesBefore) *fillFramesBefore = fillFrames;
     if (fillFrames < 7 * bufferFrames) return false;

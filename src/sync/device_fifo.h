@@ -57,21 +57,35 @@ public:
 
     // --- Audio path from here on. No allocation, no lock but `lock`, no printing. ---
 
-    // Consumer side.
-    void UpdateFillEstimate();
+    // Consumer side. `nowCounter` is the consumer's performance-counter time of this period (the clock's tick, or
+    // the playback device's packet); 0 leaves the packet phase out (see PhaseCorrectionFrames).
+    void UpdateFillEstimate(int64_t nowCounter = 0);
     // Copies n samples out, padding with silence what the ring does not hold.
     void Pull(float* dst, uint32_t n);
     void Skip(uint32_t frames);
     // Once per consumer period, before reading: updates the slow fill and, when seven buffers or more have piled
     // up, drops the oldest audio down to three buffers. Returns whether it dropped anything; fillFramesBefore, if
     // given, receives the fill it measured before dropping.
-    bool Trim(uint32_t bufferFrames, uint32_t* fillFramesBefore = nullptr);
+    bool Trim(uint32_t bufferFrames, uint32_t* fillFramesBefore = nullptr, int64_t nowCounter = 0);
+    // The fill seen now is short of the latency by what the producer has gathered since its last push and not yet
+    // pushed: it jumps by a whole push when a push lands and sags between pushes, and where the pushes fall between
+    // the consumer's periods drifts with the crystals. Adding the frames the producer owes at `nowCounter` (its
+    // rate times the time since the last push's counter stamp, at most one push), less half a push so that the
+    // average is the plain fill's, gives a fill that tracks the latency itself; UpdateFillEstimate averages that.
+    // It is counted as of the last stamped push, so that a push the producer has written but not yet stamped is
+    // not counted twice. The plain fill while there is no stamp, with the correction switched off, or for a
+    // `nowCounter` of 0. Consumer thread.
+    float PhaseCorrectedFill(int64_t nowCounter);
     // Pulls one buffer of `frames` frames if the ring holds that much, ramping it in from silence if it is the
     // first since a Reset. Returns false, consuming nothing and leaving dst alone, when less is there.
     bool ReadBuffer(float* dst, uint32_t frames);
     // Drops one buffer if the ring holds that much, so a FIFO nobody reads drains at the consumer's pace.
     void DiscardBuffer(uint32_t frames);
 
+    // Producer side, after a push: the performance-counter time that push stands for (the packet's completion,
+    // or the clock's tick). Recorded with the write index it belongs to, under `lock`, so that the consumer never
+    // pairs a fresh push with the previous push's time.
+    void StampPush(int64_t counter);
     // Producer side. Each push computes the free space once, writes what fits, drops the rest (the newest
     // samples) and then publishes the write index.
     void PushRaw(const float* src, uint32_t n);
@@ -107,8 +121,16 @@ public:
     bool FadeInPending() const { return fadeInPending; }
     void ClearFadeIn() { fadeInPending = false; }
 
+    // Counts per second of the performance counter the stamps come from (queried on construction).
+    void SetCounterFrequency(int64_t countsPerSecond) { counterFrequency = countsPerSecond > 0 ? countsPerSecond : 0; }
+    // Whether the steering corrects the fill by the packet phase (on unless a test compares with the plain fill).
+    void SetPhaseCorrection(bool on) { phaseCorrection.store(on, std::memory_order_relaxed); }
+
     // Set by the driver while the FIFO is idle; read by the audio threads.
-    CKSDevice* device = nullptr;   // the endpoint feeding or draining this FIFO, null while none
+    CKSDevice* device = nullptr;  // the endpoint feeding or draining this FIFO, null while none
+    // The device endpoint's packet counter (its stream thread's reading at the packet now handed over), null while
+    // none: the producer's stamp for a microphone, the consumer's time for the output.
+    const std::atomic<int64_t>* deviceCounter = nullptr;
     uint32_t channels = 1;         // samples per frame: 1 for a microphone, 2 for the output
     CAsioDriver* owner = nullptr;  // the driver embedding this FIFO, handed back to the data callbacks
 
@@ -124,6 +146,11 @@ private:
     void WriteRingStereo(const float* left, const float* right, uint32_t frames, uint32_t* position);
     void PublishWrite(uint32_t position) { writeIndex.store(position & kMask, std::memory_order_release); }
     void ComputeCoefficients();
+    // Under `lock`: the frames the producer owes at nowCounter since its last stamped push, less half that push;
+    // false when there is nothing to correct by.
+    bool OwedFrames(int64_t nowCounter, float* owedLessHalfPush) const;
+    // Under `lock`: the fill as of the last stamped push plus OwedFrames; false when there is no usable stamp.
+    bool StampedFill(int64_t nowCounter, float* fill) const;
     // Adds the last steering step's fill error times the duration of the input just pushed to the integral.
     void IntegrateSteeringError(uint32_t inputFrames);
 
@@ -154,6 +181,13 @@ private:
     // the measurement, read by the producer.
     std::atomic<double> balanceRatio{1.0};
     float slowCoefficient = 0.0f;  // per-update smoothing of slowFill, about twenty seconds long
+    // The last push's stamp, under `lock`: its counter time, the write index right after it and its frames.
+    int64_t stampCounter = 0;
+    uint32_t stampWriteIndex = 0;
+    uint32_t stampFrames = 0;
+    bool stampValid = false;
+    int64_t counterFrequency = 0;
+    std::atomic<bool> phaseCorrection{true};
     CRITICAL_SECTION lock;
     uint32_t lockDepth = 0;     // goes up after entering, down before leaving: shows a held lock
     bool fadeInPending = true;  // the first read after Reset ramps in from silence

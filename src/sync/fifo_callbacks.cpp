@@ -15,6 +15,8 @@ void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double
         fifo->PushConverted(samples, count);
     else
         fifo->PushRaw(samples, count);
+    // The packet's samples stand for the time up to its completion, which the stream thread has just read.
+    if (fifo->deviceCounter) fifo->StampPush(fifo->deviceCounter->load(std::memory_order_relaxed));
 }
 
 // Render stream thread: fill the device's packet of `count` samples from the output FIFO. After a reset the
@@ -26,7 +28,8 @@ void OnRenderData(float* samples, uint32_t count, uint16_t channelCount, double 
     fifo->NoteMeasuredRate(rateRatio, channelCount, false);
     const uint32_t bufferFrames = fifo->HostBufferFrames();
     uint32_t fillFramesBefore = 0;
-    fifo->Trim(bufferFrames, &fillFramesBefore);
+    const int64_t packetCounter = fifo->deviceCounter ? fifo->deviceCounter->load(std::memory_order_relaxed) : 0;
+    fifo->Trim(bufferFrames, &fillFramesBefore, packetCounter);
     // A packet we cannot fill in step with the ring is played as silence: leaving it untouched would replay
     // whatever the previous period left in the device's buffer.
     if (channelCount == 0 || channelCount != fifo->channels) {

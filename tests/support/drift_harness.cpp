@@ -1,6 +1,7 @@
 #include "tests/support/drift_harness.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -23,6 +24,8 @@ struct Second {
     float maxSlowFill = -1e30f;
     uint32_t trims = 0;
     uint32_t underruns = 0;
+    double latencySum = 0;
+    uint32_t latencyCount = 0;
 };
 
 class Recorder {
@@ -47,6 +50,12 @@ public:
             tailMin = std::min(tailMin, slowFill);
             tailMax = std::max(tailMax, slowFill);
         }
+    }
+
+    void Latency(double time, double frames) {
+        Second& s = seconds[std::min(seconds.size() - 1, static_cast<size_t>(time))];
+        s.latencySum += frames;
+        ++s.latencyCount;
     }
 
     void ProducerPeriod(double time, double ratio, float appliedRatio, Result* result) {
@@ -82,6 +91,25 @@ public:
             const Second& s = seconds[i];
             if (s.maxSlowFill < s.minSlowFill) continue;  // no consumer period in this second
             if (s.minSlowFill < low || s.maxSlowFill > high) settled = i + 1;
+        }
+        double latencyLow = 1e300;
+        double latencyHigh = -1e300;
+        double latencySum = 0;
+        uint64_t latencyCount = 0;
+        for (size_t i = static_cast<size_t>(std::ceil(tailStart)); i < seconds.size(); ++i) {
+            const Second& s = seconds[i];
+            if (!s.latencyCount) continue;
+            const double mean = s.latencySum / s.latencyCount;
+            latencyLow = std::min(latencyLow, mean);
+            latencyHigh = std::max(latencyHigh, mean);
+            latencySum += s.latencySum;
+            latencyCount += s.latencyCount;
+        }
+        for (const Second& s : seconds)
+            result->latencyPerSecond.push_back(s.latencyCount ? s.latencySum / s.latencyCount : std::nan(""));
+        if (latencyCount) {
+            result->steadyLatencyFrames = latencySum / static_cast<double>(latencyCount);
+            result->latencySwingFrames = latencyHigh - latencyLow;
         }
         // Still moving in the last quarter: call it unsettled and count the events of that quarter instead.
         const bool never = static_cast<double>(settled) > tailStart;
@@ -145,6 +173,9 @@ public:
             entries.push_back(ASIOBufferInfo{ASIOFalse, 1, {nullptr, nullptr}});
         }
         fifo->device = reinterpret_cast<CKSDevice*>(fifo);
+        fifo->deviceCounter = &deviceCounter;
+        fifo->SetCounterFrequency(static_cast<int64_t>(kCounterFrequency));
+        fifo->SetPhaseCorrection(config.phaseCorrection);
         created = driver->createBuffers(entries.data(), static_cast<int32_t>(entries.size()),
                                         static_cast<int32_t>(config.bufferFrames), &hostCallbacks) == ASE_OK;
     }
@@ -158,6 +189,7 @@ public:
     CAsioDriver* driver = nullptr;
     DeviceFifo* fifo = nullptr;
     bool created = false;
+    std::atomic<int64_t> deviceCounter{0};  // the endpoint's packet counter, as its stream thread sets it
 };
 
 }  // namespace
@@ -206,6 +238,8 @@ Result Run(const Config& config) {
     uint64_t deviceEvent = 0;
     uint64_t clockEvent = 0;
     bool flowing = false;
+    double lastPacketTime = -1;  // true completion time of the last packet pushed (microphone)
+    double lastPushTime = -1;    // time of the last tick's push (output)
     for (;;) {
         const double deviceTime = (static_cast<double>(deviceEvent) + config.devicePhase) * p / deviceRate;
         const double clockTime = static_cast<double>(clockEvent + 1) * n / masterRate;
@@ -219,7 +253,9 @@ Result Run(const Config& config) {
             const int64_t reading = static_cast<int64_t>((deviceTime + lateness(random)) * kCounterFrequency);
             lastReading = std::max(lastReading, reading);
             const bool delivers = deviceEvent >= kStartupSkipPackets;
+            setup.deviceCounter.store(lastReading);
             if (capture && delivers) {
+                lastPacketTime = deviceTime;
                 OnCaptureData(packet.data(), p, 1, measuredRatio(), &fifo);
                 recorder.ProducerPeriod(now, fifo.SteeredRatio(), fifo.Ratio(), &result);
             } else if (delivers) {
@@ -228,6 +264,8 @@ Result Run(const Config& config) {
                 const uint32_t fill = fifo.FillFrames();
                 const bool trimmed = fill >= 7 * n;
                 const bool underrun = (trimmed ? 3 * n : fill) < p;
+                if (flowing && !trimmed && lastPushTime >= 0)
+                    recorder.Latency(now, fill + masterRate * (deviceTime - lastPushTime));
                 if (config.trace) config.trace(config.traceContext, now, fill, fifo.SlowFill(), fifo.SteeredRatio());
                 OnRenderData(packet.data(), 2 * p, 2, measuredRatio(), &fifo);
                 recorder.ConsumerPeriod(now, fifo.SlowFill(), flowing && trimmed, flowing && underrun, &result);
@@ -243,13 +281,20 @@ Result Run(const Config& config) {
                 const bool trimmed = fill >= 7 * n;
                 const bool delivered = (trimmed ? 3 * n : fill) >= n;
                 if (config.trace) config.trace(config.traceContext, now, fill, fifo.SlowFill(), fifo.SteeredRatio());
+                // The sample the tick delivers first is the fill's oldest: captured `fill` frames before the end of
+                // the last packet.
+                if (flowing && !trimmed && lastPacketTime >= 0)
+                    recorder.Latency(now, fill + masterRate * (clockTime - lastPacketTime));
+                driver.tickCounter = static_cast<int64_t>(clockTime * kCounterFrequency);
                 driver.Tick();
                 const bool wasFlowing = flowing;
                 flowing = flowing || delivered;
                 recorder.ConsumerPeriod(now, fifo.SlowFill(), flowing && trimmed, wasFlowing && !delivered, &result);
                 result.driverDropOuts += driver.dropOutCount - dropOutsBefore;
             } else {
+                driver.tickCounter = static_cast<int64_t>(clockTime * kCounterFrequency);
                 driver.Tick();
+                lastPushTime = clockTime;
                 recorder.ProducerPeriod(now, fifo.SteeredRatio(), fifo.Ratio(), &result);
             }
             ++clockEvent;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace drift {
 
@@ -35,6 +36,9 @@ struct Config {
     // The stream thread reads the counter after it wakes: each reading is late by a uniform 0 to this many ms.
     double counterLatenessMs = 1.0;
     uint64_t seed = 1;  // of the readings' lateness
+    // Whether the FIFO corrects its fill by the packet phase (the steering on latency); false steers on the plain
+    // fill seen at each period, for comparison.
+    bool phaseCorrection = true;
     // Optional: called at every consumer period with the fill seen before the read, the slow fill and the ratio.
     void (*trace)(void* context, double seconds, uint32_t fillFrames, float slowFill, double ratio) = nullptr;
     void* traceContext = nullptr;
@@ -59,6 +63,12 @@ struct Result {
     double jitterSdPpm = 0;          // the steered ratio over the last quarter: standard deviation
     double jitterPeakToPeakPpm = 0;  // and peak to peak
     double meanRatio = 1.0;          // its mean over the last quarter
+    // The true latency through the FIFO, in frames: for a microphone, from the capture of the sample the tick
+    // delivers first to the tick; for the output, from the tick that pushed a sample to the packet that takes it.
+    // Measured with the true (not the late) times, at every consumer period without a trim; averaged per second.
+    double steadyLatencyFrames = 0;  // mean over the last quarter
+    double latencySwingFrames = 0;   // peak to peak of the per-second means over the last quarter
+    std::vector<double> latencyPerSecond;  // the per-second means over the whole run (NaN: none that second)
     uint64_t consumerPeriods = 0;
     uint64_t producerPeriods = 0;
 };

@@ -14,7 +14,8 @@ struct MicrophoneSetup {
     double offsetPpm = 0.0;
     std::string signal = "ramp";  // "ramp", "sine:HZ[:LEVEL]", "impulses:FRAMES[:LEVEL]", "silence"
     bool needsFirmware = false;
-    std::string fault;  // "", "unplug:SECONDS", "stall:SECONDS:MS"
+    std::string fault;             // "", "unplug:SECONDS", "stall:SECONDS:MS"
+    double acousticDelayMs = 0.0;  // how long the room's events take to reach it
 };
 
 struct MachineSetup {
@@ -22,6 +23,11 @@ struct MachineSetup {
     bool playback = true;
     std::string playbackName = "Speakers";
     double playbackOffsetPpm = 0.0;
+    // The room's events: one every eventIntervalSeconds (0: none), the first at firstEventSeconds after the machine
+    // is built; a click, or a tone burst.
+    double eventIntervalSeconds = 0.0;
+    double firstEventSeconds = 1.0;
+    bool eventBursts = false;
 };
 
 // Parses "-80,-20,+30,+90" into offsets; false on a malformed list.

@@ -72,10 +72,19 @@ bool ParseFault(const std::string& text, Fault* fault) {
     return false;
 }
 
+sim::devices::WorldConfig RoomOf(const MachineSetup& setup) {
+    sim::devices::WorldConfig config;
+    config.room.intervalSeconds = setup.eventIntervalSeconds;
+    config.room.firstSeconds = setup.firstEventSeconds;
+    config.room.sound =
+        setup.eventBursts ? sim::devices::RoomConfig::Sound::Burst : sim::devices::RoomConfig::Sound::Click;
+    return config;
+}
+
 class Virtual : public Machine {
 public:
     Virtual(const MachineSetup& setup, std::vector<Fault> faults)
-        : setup_(setup), faults_(std::move(faults)), world_(sim::devices::World::Create()) {}
+        : setup_(setup), faults_(std::move(faults)), world_(sim::devices::World::Create(RoomOf(setup))) {}
 
     bool Build(std::string* error) {
         for (const MicrophoneSetup& mic : setup_.microphones) {
@@ -83,6 +92,7 @@ public:
             config.name = "Tessel";
             config.offsetPpm = mic.offsetPpm;
             config.needsFirmware = mic.needsFirmware;
+            config.acousticDelayMs = mic.acousticDelayMs;
             if (!ParseSignal(mic.signal, &config.signal)) {
                 *error = "unknown signal \"" + mic.signal + "\"";
                 return false;

@@ -37,6 +37,12 @@ void Usage(std::FILE* to) {
         "      --unplug I=SECONDS     unplug microphone I that far into the recording\n"
         "      --stall I=SECONDS:MS   microphone I stops delivering for MS milliseconds\n"
         "      --no-playback          no playback device in the machine\n"
+        "      --events SECONDS[:burst]  a click (or a tone burst) every SECONDS in the room, heard by every\n"
+        "                             microphone; their signals default to silence\n"
+        "      --delay I=MS           the sound takes MS milliseconds longer to reach microphone I\n"
+        "  --align SECONDS            find a sound heard every SECONDS in every input (set by --events) and print\n"
+        "                             the spread between the inputs and each one's wander\n"
+        "      --settle SECONDS       leave the events of the first SECONDS out of that (default 0)\n"
         "exit code: 0 when nothing was lost, 3 when audio was lost, 1 when the driver could not record, 2 on bad "
         "options\n"
         "\n"
@@ -74,6 +80,9 @@ int main(int argc, char** argv) {
     std::vector<std::pair<size_t, std::string>> signals, unplugs, stalls;
     std::vector<size_t> firmware;
     bool playback = true;
+    double eventSeconds = 0.0;
+    bool bursts = false;
+    std::vector<std::pair<size_t, std::string>> delays;
 
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -132,6 +141,27 @@ int main(int argc, char** argv) {
         } else if (argument == "--firmware" && hasValue) {
             if (!ParseNumber(value(), 1, 64, &number)) return bad("bad microphone number");
             firmware.push_back(static_cast<size_t>(number) - 1);
+        } else if (argument == "--events" && hasValue) {
+            std::string text = value();
+            const size_t colon = text.find(':');
+            if (colon != std::string::npos) {
+                if (text.substr(colon + 1) != "burst" && text.substr(colon + 1) != "click")
+                    return bad("the event is click or burst");
+                bursts = text.substr(colon + 1) == "burst";
+                text.resize(colon);
+            }
+            if (!ParseNumber(text.c_str(), 0.05, 3600.0, &eventSeconds)) return bad("bad event interval");
+            if (options.eventIntervalSeconds == 0.0) options.eventIntervalSeconds = eventSeconds;
+        } else if (argument == "--delay" && hasValue) {
+            size_t index = 0;
+            std::string text;
+            if (!ParseIndexed(value(), &index, &text) || !ParseNumber(text.c_str(), 0.0, 1000.0, &number))
+                return bad("expected I=MS, at most 1000 ms");
+            delays.push_back({index, text});
+        } else if (argument == "--align" && hasValue) {
+            if (!ParseNumber(value(), 0.05, 3600.0, &options.eventIntervalSeconds)) return bad("bad event interval");
+        } else if (argument == "--settle" && hasValue) {
+            if (!ParseNumber(value(), 0.0, 24 * 3600.0, &options.settleSeconds)) return bad("bad settling time");
         } else if (argument == "--no-playback") {
             playback = false;
         } else {
@@ -147,6 +177,7 @@ int main(int argc, char** argv) {
         for (int k = 0; k < microphones; ++k) {
             MicrophoneSetup mic;
             mic.offsetPpm = k < static_cast<int>(offsets.size()) ? offsets[static_cast<size_t>(k)] : 0.0;
+            if (eventSeconds > 0.0) mic.signal = "silence";
             setup.microphones.push_back(mic);
         }
         auto at = [&](size_t index) -> MicrophoneSetup* {
@@ -160,7 +191,11 @@ int main(int argc, char** argv) {
             if (MicrophoneSetup* mic = at(index)) mic->fault = "stall:" + text;
         for (size_t index : firmware)
             if (MicrophoneSetup* mic = at(index)) mic->needsFirmware = true;
+        for (auto& [index, text] : delays)
+            if (MicrophoneSetup* mic = at(index)) mic->acousticDelayMs = std::atof(text.c_str());
         setup.playback = playback;
+        setup.eventIntervalSeconds = eventSeconds;
+        setup.eventBursts = bursts;
         std::string error;
         machine = VirtualMachine(setup, &error);
         if (!machine) {
@@ -171,6 +206,7 @@ int main(int argc, char** argv) {
         for (const MicrophoneSetup& mic : setup.microphones)
             std::printf(" %+.0f ppm (%s)", mic.offsetPpm, mic.signal.c_str());
         std::printf("%s\n", playback ? ", a playback device" : ", no playback device");
+        if (eventSeconds > 0.0) std::printf("room: a %s every %.3g s\n", bursts ? "tone burst" : "click", eventSeconds);
     } else {
         machine = RealMachine();
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "alignment.h"
 #include "asio_registry.h"
 
 namespace {
@@ -108,6 +109,8 @@ class ChannelWatch {
 public:
     ChannelWatch(ChannelReport* report, const std::string& signal, int32_t frames) : report_(report), frames_(frames) {
         if (signal == "ramp") kind_ = Kind::Ramp;
+        // Silence carries only the room's events, if any: a silent buffer is the signal, not a loss.
+        if (signal == "silence") kind_ = Kind::Sparse;
         if (signal.rfind("impulses:", 0) == 0) {
             kind_ = Kind::Impulses;
             impulsePeriod_ = std::atoll(signal.c_str() + 9);
@@ -127,7 +130,7 @@ public:
         } else if (silent) {
             // Flowing before and nothing now: the driver had no audio of this microphone for that buffer (unless
             // the signal itself is mostly silence, as an impulse train is).
-            if (kind_ != Kind::Impulses) ++report_->dropOuts;
+            if (kind_ != Kind::Impulses && kind_ != Kind::Sparse) ++report_->dropOuts;
             havePrevious_ = false;
             return;
         }
@@ -155,7 +158,7 @@ public:
     }
 
 private:
-    enum class Kind { Other, Ramp, Impulses };
+    enum class Kind { Other, Ramp, Impulses, Sparse };
     static constexpr int64_t kRampPeriod = 32768;  // the virtual microphones' ramp: frame n is (n mod 32768) / 32768
 
     static int64_t Step(float x) { return static_cast<int64_t>(std::llround(static_cast<double>(x) * kRampPeriod)); }
@@ -232,6 +235,25 @@ std::string Meter(float peak) {
     const double db = Decibels(peak);
     const int cells = std::clamp(static_cast<int>((db + 60.0) / 2.5), 0, 24);
     return std::string(static_cast<size_t>(cells), '#') + std::string(static_cast<size_t>(24 - cells), '.');
+}
+
+// The room's events as each channel heard them: how far apart the microphones are, and how far each moves.
+void PrintAlignment(const alignment::Report& report, const RecordResult& result, const RecordOptions& options) {
+    const double ms = 1000.0 / result.sampleRate;
+    std::printf("alignment over %zu events (from %.0f s on, one every %.3g s):\n", report.events, options.settleSeconds,
+                options.eventIntervalSeconds);
+    if (!report.events) {
+        std::printf("  no event was heard by every input\n");
+        return;
+    }
+    std::printf("  spread between inputs: max %.1f frames (%.3f ms), mean %.1f frames (%.3f ms)\n",
+                report.maxSpreadFrames, report.maxSpreadFrames * ms, report.meanSpreadFrames,
+                report.meanSpreadFrames * ms);
+    for (size_t c = 0; c < report.wanderFrames.size(); ++c)
+        std::printf("  input %zu: wander %.1f frames (%.3f ms), %+.1f frames from input 1\n", c + 1,
+                    report.wanderFrames[c], report.wanderFrames[c] * ms, report.offsetFrames[c]);
+    std::printf("  reported input latency: %d frames (%.3f ms)\n", static_cast<int>(result.inputLatency),
+                result.inputLatency * ms);
 }
 
 void PrintSummary(const RecordResult& result, const RecordOptions& options) {
@@ -352,6 +374,8 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
         report.name = info.name;
         result.channels.push_back(report);
     }
+    std::vector<alignment::EventFinder> finders;
+    if (options.eventIntervalSeconds > 0.0) finders.assign(static_cast<size_t>(inputs), alignment::EventFinder(rate));
     std::vector<ChannelWatch> watches;
     for (int32_t k = 0; k < inputs; ++k)
         watches.emplace_back(&result.channels[static_cast<size_t>(k)], machine.Signal(static_cast<size_t>(k)),
@@ -414,6 +438,9 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
                 int64_t crystal = -1;
                 if (!machine.CrystalFrame(static_cast<size_t>(k), s.blockTimes[block], rate, &crystal)) crystal = -1;
                 watches[static_cast<size_t>(k)].Take(data + k, inputs, crystal, blocksDone);
+                if (!finders.empty())
+                    finders[static_cast<size_t>(k)].Add(data + k, static_cast<size_t>(s.frames),
+                                                        static_cast<size_t>(inputs));
             }
             wav.Write(data, static_cast<uint32_t>(s.frames));
             lastBlock = now;
@@ -472,6 +499,17 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
     result.driverDropOuts = machine.DriverDropOuts(driver);
     result.driverDropOutsKnown = result.channels.empty() ? false : result.channels[0].metrics.known;
     PrintSummary(result, options);
+    if (!finders.empty()) {
+        std::vector<std::vector<double>> arrivals;
+        std::vector<int64_t> switchTimes(blockOffsets.size());
+        for (size_t b = 0; b < blockOffsets.size(); ++b)
+            switchTimes[b] = static_cast<int64_t>(blockOffsets[b] + static_cast<double>(b) * periodNs);
+        const std::vector<double> schedule = alignment::ScheduleOfSwitches(switchTimes, periodNs);
+        for (const alignment::EventFinder& finder : finders)
+            arrivals.push_back(alignment::OnSchedule(finder.Events(), schedule, static_cast<size_t>(s.frames), rate));
+        PrintAlignment(alignment::Compare(arrivals, rate, options.eventIntervalSeconds, options.settleSeconds), result,
+                       options);
+    }
 
     bool lost = result.hostOverruns > 0 || !fileWritten || result.driverDropOuts > 0;
     for (const ChannelReport& c : result.channels) lost = lost || c.dropOuts > 0 || !c.started;

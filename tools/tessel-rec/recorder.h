@@ -23,6 +23,10 @@ struct RecordOptions {
     std::string outputPath = "tessel-rec.wav";
     WavWriter::Format format = WavWriter::Format::Float32;
     bool progress = true;
+    // Where the recording holds a sound every input hears once every this many seconds (the virtual room's
+    // events, or a click track in a real room): find it in each input and report the spread and wander; 0: don't.
+    double eventIntervalSeconds = 0.0;
+    double settleSeconds = 0.0;  // events before this are left out of that report
 };
 
 struct ChannelReport {

@@ -242,3 +242,40 @@ TEST(DeviceFifo, RenderStartsFromThreeBuffers) {
         EXPECT_EQ(packet[0], 0.0f);
     }
 }
+
+// The fill the steering sees counts what the producer has gathered since its stamped push: half a push more
+// than the ring's plain fill late in a packet, half a push less just after it, the plain fill where no stamp is
+// usable. Counter at 10 MHz, 48000 Hz, 480-frame pushes of 100 000 counts (10 ms).
+TEST(DeviceFifo, FillIsCorrectedByTheTimeSinceTheStampedPush) {
+    auto fifo = MakeFifo();
+    fifo->Configure(48000.0f, 480);
+    fifo->SetCounterFrequency(10'000'000);
+    const std::vector<float> packet(480, 0.5f);
+    const int64_t t0 = 50'000'000;
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0), 0.0f);  // nothing stamped: the plain fill
+    fifo->PushRaw(packet.data(), 480);
+    fifo->StampPush(t0 - 100'000);
+    fifo->PushRaw(packet.data(), 480);
+    fifo->StampPush(t0);
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0), 960.0f - 240.0f);
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 50'000), 960.0f);
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 100'000), 960.0f + 240.0f);
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 250'000), 960.0f + 240.0f);  // at most one push is owed
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 - 10'000), 960.0f - 240.0f);   // a consumer reading early
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 500'000), 960.0f);           // a stalled producer: plain
+    // A push written but not yet stamped is not counted on top of the time owed for it.
+    fifo->PushRaw(packet.data(), 480);
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 100'000), 960.0f + 240.0f);
+    fifo->StampPush(t0 + 100'000);
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 100'000), 1440.0f - 240.0f);
+    // The slow fill follows the corrected fill; switched off, it is the plain one again.
+    fifo->UpdateFillEstimate(t0 + 150'000);
+    EXPECT_FLOAT_EQ(fifo->SlowFill(), 1440.0f);
+    fifo->SetPhaseCorrection(false);
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 100'000), 1440.0f);
+    // Reset forgets the stamp.
+    fifo->SetPhaseCorrection(true);
+    fifo->Reset();
+    fifo->PushRaw(packet.data(), 480);
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 200'000), 480.0f);
+}
