@@ -135,6 +135,7 @@ void CInputCaptureKS::AttachEndpoint() {
 
 void CInputCaptureKS::StartOnStreamThread() {
     rate.Restart();
+    completion.Restart();
     startupSkip = startupSkipPeriods;
     running.store(true);
     if (packets && packetCount) {
@@ -231,8 +232,10 @@ uint32_t CInputCaptureKS::TransferPacket(uint32_t index, bool resubmit) {
     float* samples = nullptr;
     if (packets[index].lastSample) {
         // WaveRT: transfer the packet the device has really written, whichever the wake was for.
+        const uint32_t next = index + 1 < packetCount ? index + 1 : 0;
+        if (!HoldsSentinel(packets[index]) && !HoldsSentinel(packets[next]) && next != index)
+            CountOverrun();
         if (HoldsSentinel(packets[index])) {
-            const uint32_t next = index + 1 < packetCount ? index + 1 : 0;
             if (!HoldsSentinel(packets[next])) {
                 index = next;
             } else {

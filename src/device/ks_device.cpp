@@ -1,6 +1,7 @@
 // The endpoint base: format negotiation, the stream thread and its loop, the system endpoint and its volume.
 #include "device/ks_device.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "ks/ks_trace.h"
@@ -238,8 +239,18 @@ DWORD WINAPI CKSDevice::StreamThreadProc(LPVOID argument) {
 
 // Stream thread from here on. The period path allocates nothing, takes no lock but the FIFO's (in the callback),
 // prints nothing.
+// Counter counts a sample (of all channels) lasts at the rate this device was measured to run, or at its nominal
+// rate while there is no measurement of this format yet.
+double CKSDevice::CountsPerSample() const {
+    const double nominal = rate.nominalRate * static_cast<double>(channels > 0 ? channels : 1);
+    const double measured = rate.measuredRate;
+    const double perSecond = std::fabs(measured - nominal) < 0.01 * nominal ? measured : nominal;
+    return perSecond > 0.0 ? static_cast<double>(rate.counterFrequency) / perSecond : 0.0;
+}
+
 void CKSDevice::StreamLoop() {
     HANDLE waits[3] = {nullptr, stopEvent.handle, commandEvent.handle};
+    uint32_t lastSamples = 0;
     while (!stopRequested.load()) {
         uint32_t index = 0;
         waits[0] = GetCurrentPacketEvent(index);
@@ -256,9 +267,10 @@ void CKSDevice::StreamLoop() {
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        packetCounter.store(now.QuadPart, std::memory_order_relaxed);
+        packetCounter.store(completion.Step(now.QuadPart, lastSamples, CountsPerSample()), std::memory_order_relaxed);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);
         const uint32_t n = TransferPacket(index, true);
+        lastSamples = n;
         if (startupSkip > 0 && !starting.load()) --startupSkip;
         rate.Step(now.QuadPart, n);
         publishedRatio.store(rate.rateRatio, std::memory_order_relaxed);

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "device/data_callback.h"
+#include "device/packet_stamp.h"
 #include "device/rate_measurement.h"
 #include "hid/hid_channel.h"
 #include "ks/ks_filter.h"
@@ -116,11 +117,16 @@ public:
     // Packets transferred since the endpoint was created, and those handed to the data callback.
     uint64_t PacketsTransferred() const { return packetsTransferred.load(std::memory_order_relaxed); }
     uint64_t PacketsDelivered() const { return packetsDelivered.load(std::memory_order_relaxed); }
+    // Packets the device completed twice over before the stream thread got to them: with two packets in the ring,
+    // it was then already writing over the one about to be read, so some of its audio is lost.
+    uint64_t PacketsOverrun() const { return packetsOverrun.load(std::memory_order_relaxed); }
     bool Starting() const { return starting.load(); }
-    // The counter reading the stream thread took when the packet now being handed over completed. Written before
-    // the data callback runs, on the same thread, so the callback always sees its own packet's time; the clock
-    // thread's FIFO steering reads it too, hence atomic.
+    // The counter value at which the packet now being handed over completed, as near as the stream thread's wakes
+    // tell (see PacketStamp). Written before the data callback runs, on the same thread, so the callback always
+    // sees its own packet's time; the clock thread's FIFO steering reads it too, hence atomic.
     std::atomic<int64_t> packetCounter{0};
+    // The schedule of packet completions behind packetCounter; the stream thread's, restarted with each start.
+    PacketStamp completion;
     bool HasVolume() const { return endpointVolume != nullptr; }
 
     CKsAudPin* pin;
@@ -129,6 +135,7 @@ public:
     float volumeStepDb = 0.0f;
 
 protected:
+    void CountOverrun() { packetsOverrun.fetch_add(1, std::memory_order_relaxed); }
     // The format's bytes per sample (wBitsPerSample / 8), 0 without a format.
     uint32_t BytesPerSample() const;
     uint32_t BitsPerSample() const;
@@ -180,6 +187,7 @@ protected:
 private:
     static DWORD WINAPI StreamThreadProc(LPVOID endpoint);
     void StreamLoop();
+    double CountsPerSample() const;
     // Runs a posted command, if any; true when one ran.
     void RunPendingCommand();
 
@@ -195,4 +203,5 @@ private:
     std::atomic<double> publishedRate{0.0};
     std::atomic<uint64_t> packetsTransferred{0};
     std::atomic<uint64_t> packetsDelivered{0};
+    std::atomic<uint64_t> packetsOverrun{0};
 };

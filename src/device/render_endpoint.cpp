@@ -117,6 +117,7 @@ void COutputRenderKS::AttachEndpoint() { FindSystemEndpoint(false); }
 
 void COutputRenderKS::StartOnStreamThread() {
     rate.Restart();
+    completion.Restart();
     startupSkip = startupSkipPeriods;
     running.store(true);
     if (!packets || !packetCount) {

@@ -1,10 +1,15 @@
 // Where the clock and the buffer set-up reach the endpoints' streams, through the device manager: every endpoint
 // starts when the clock starts ticking and stops when it ends, and an endpoint's packets are rebuilt for a new
 // period. The manager acts only on endpoints it holds.
+#include "device/ks_device.h"
 #include "driver/asio_driver.h"
 
 // Clock thread, before the first tick.
-void CAsioDriver::StartEndpoints() { deviceManager.StartAll(); }
+void CAsioDriver::StartEndpoints() {
+    deviceManager.StartAll();
+    for (int32_t i = 0; i < kMaxInputs; ++i)
+        overrunsSeen[i] = inputFifos[i].device ? inputFifos[i].device->PacketsOverrun() : 0;
+}
 
 // Clock thread, after the last tick.
 void CAsioDriver::StopEndpoints() { deviceManager.StopAll(); }

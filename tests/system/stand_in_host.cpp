@@ -80,6 +80,7 @@ ASIOError StandInHost::Prepare(int32_t bufferFrames, bool answerTimeInfo) {
         received_.assign(static_cast<size_t>(inputs), {});
         switchTimes_.clear();
         probeValues_.clear();
+        probeTimes_.clear();
         outputFrame_ = 0;
     }
     return driver_->createBuffers(buffers_.data(), static_cast<int32_t>(buffers_.size()), bufferFrames, &callbacks_);
@@ -122,6 +123,11 @@ std::vector<uint32_t> StandInHost::ProbeValues() {
     return probeValues_;
 }
 
+std::vector<int64_t> StandInHost::ProbeTimes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return probeTimes_;
+}
+
 std::vector<double> StandInHost::RateChanges() {
     std::lock_guard<std::mutex> lock(mutex_);
     return rateChanges_;
@@ -135,6 +141,7 @@ void StandInHost::Take(int32_t index, const ASIOTime* time) {
         std::lock_guard<std::mutex> lock(mutex_);
         switchTimes_.push_back(now);
         probeValues_.push_back(probe_ ? probe_(driver_) : 0);
+        probeTimes_.push_back(timeProbe_ ? timeProbe_(driver_) : 0);
         if (time) timeFlags_.push_back(time->timeInfo.flags);
         for (int32_t k = 0; k < inputs_ && static_cast<size_t>(k) < buffers_.size(); ++k) {
             const int32_t* half = static_cast<const int32_t*>(buffers_[static_cast<size_t>(k)].buffers[index]);

@@ -44,6 +44,9 @@ public:
     // A value read at every switch (for instance the driver's drop-out count), one entry per switch in order.
     void SetProbe(uint32_t (*probe)(IASIO*)) { probe_ = probe; }
     std::vector<uint32_t> ProbeValues();
+    // A time read at every switch (for instance when the driver's tick was due), one entry per switch in order.
+    void SetTimeProbe(int64_t (*probe)(IASIO*)) { timeProbe_ = probe; }
+    std::vector<int64_t> ProbeTimes();
     std::vector<double> RateChanges();
     // What the host writes into output channel 0 and 1 at every switch (silence by default), as a function of
     // the sample's running index across switches.
@@ -69,6 +72,8 @@ private:
     std::vector<int64_t> switchTimes_;
     std::vector<uint32_t> probeValues_;
     uint32_t (*probe_)(IASIO*) = nullptr;
+    std::vector<int64_t> probeTimes_;
+    int64_t (*timeProbe_)(IASIO*) = nullptr;
     std::vector<double> rateChanges_;
     std::atomic<int> switches_{0};
     uint64_t outputFrame_ = 0;
