@@ -117,8 +117,8 @@ public:
     // Packets transferred since the endpoint was created, and those handed to the data callback.
     uint64_t PacketsTransferred() const { return packetsTransferred.load(std::memory_order_relaxed); }
     uint64_t PacketsDelivered() const { return packetsDelivered.load(std::memory_order_relaxed); }
-    // Packets the device completed twice over before the stream thread got to them: with two packets in the ring,
-    // it was then already writing over the one about to be read, so some of its audio is lost.
+    // Packets the stream thread came too late for: with two packets in the ring, a capture device was already
+    // writing over the one about to be read, a playback device played one again that was never refilled.
     uint64_t PacketsOverrun() const { return packetsOverrun.load(std::memory_order_relaxed); }
     bool Starting() const { return starting.load(); }
     // The counter value at which the packet now being handed over completed, as near as the stream thread's wakes

@@ -8,8 +8,8 @@ int64_t PacketStamp::Step(int64_t now, uint32_t samples, double countsPerSample)
     position = count == 0 ? static_cast<int64_t>(samples) : position + samples;
     double due = static_cast<double>(now);
     for (int i = 0; i < count; ++i)
-        due = std::min(due, static_cast<double>(readings[i]) +
-                                static_cast<double>(position - positions[i]) * countsPerSample);
+        due = std::min(
+            due, static_cast<double>(readings[i]) + static_cast<double>(position - positions[i]) * countsPerSample);
     const double packetCounts = static_cast<double>(samples) * countsPerSample;
     if (static_cast<double>(now) - due > kStallPackets * packetCounts) {
         Restart();

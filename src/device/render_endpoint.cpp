@@ -132,6 +132,7 @@ void COutputRenderKS::StartOnStreamThread() {
         Sleep(4);
         writesSinceResync = 0;
         packetCounter = 0;
+        playedKnown = false;
         packetModeSupported = true;
         SubmitPacket(currentPacket);
         SubmitPacket(currentPacket);
@@ -185,6 +186,11 @@ uint32_t COutputRenderKS::TransferPacket(uint32_t index, bool resubmit) {
         // packet announced one period too late, each played as silence. The device's own count keeps the place.
         ULONG played = 0;
         if (SUCCEEDED(pin->GetPacketCount(played))) {
+            // Two packets played since the last wake: the one playing now was never filled after it last played,
+            // so the device plays it again.
+            if (playedKnown && played - playedAtLastWake > 1) CountOverrun();
+            playedAtLastWake = played;
+            playedKnown = true;
             packetCounter = played + 1;
             currentPacket = packetCounter & 1u;
         }

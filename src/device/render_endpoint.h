@@ -57,6 +57,9 @@ private:
     uint32_t currentPacket = 0;
     uint32_t writesSinceResync = 0;
     uint32_t packetCounter = 0;
+    // The device's packet count at the previous wake, once there was one since the start.
+    uint32_t playedAtLastWake = 0;
+    bool playedKnown = false;
     bool packetModeSupported = true;
     uint32_t bytesPerSample = 0;
 };

@@ -111,6 +111,7 @@ public:
     std::atomic<uint32_t> dropOutCount{0};
     // Each microphone's overrun packets already counted among the drop-outs. Clock thread only.
     uint64_t overrunsSeen[kMaxInputs] = {};
+    uint64_t outputOverrunsSeen = 0;
     std::atomic<uint32_t> lateSkipCount{0};  // of those, the times the clock fell so far behind it gave up ticks
     std::atomic<uint32_t> latencyFrames{0};
     std::atomic<uint32_t> preferredBufferSize{kDefaultBufferSize};

@@ -312,6 +312,10 @@ bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
 
 void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset) {
     if (!outputFifo.device) return;
+    // A packet the playback device played again, its render thread too late to fill it, is a drop-out too.
+    const uint64_t overruns = outputFifo.device->PacketsOverrun();
+    if (overruns != outputOverrunsSeen && !outputFifo.FadeInPending()) ++dropOutCount;
+    outputOverrunsSeen = overruns;
     const uint32_t step = decimationFactor > 1 ? decimationFactor : 1;
     const uint32_t pushed = frames / step;
     // An output the host did not activate reads the driver's silence source.

@@ -9,6 +9,7 @@ void CAsioDriver::StartEndpoints() {
     deviceManager.StartAll();
     for (int32_t i = 0; i < kMaxInputs; ++i)
         overrunsSeen[i] = inputFifos[i].device ? inputFifos[i].device->PacketsOverrun() : 0;
+    outputOverrunsSeen = outputFifo.device ? outputFifo.device->PacketsOverrun() : 0;
 }
 
 // Clock thread, after the last tick.

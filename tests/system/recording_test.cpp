@@ -250,6 +250,7 @@ TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
             ASSERT_EQ(host->setSampleRate(run.rate), ASE_OK);
             ASSERT_NE(Inside(host.driver())->outputFifo.device, nullptr);
             host.SetProbe(&DropOuts);
+            host.SetTimeProbe(&TickDue);
             host.SetOutputSignal(&OutputPulses);
             ASSERT_EQ(host.Prepare(n), ASE_OK);
             int32_t input = 0, reported = 0;
@@ -264,14 +265,8 @@ TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
             const std::vector<int64_t> times = host.SwitchTimes();
             const std::vector<uint32_t> dropOuts = host.ProbeValues();
             ASSERT_GT(played.channels, 0u);
-            // The switches placed on the driver's schedule, as in the input test.
+            const std::vector<int64_t> due = host.ProbeTimes();
             const double periodNs = 1e9 * n / run.rate;
-            std::vector<double> scheduled(times.size());
-            double origin = 1e300;
-            for (size_t b = times.size(); b-- > 0;) {
-                origin = std::min(origin, static_cast<double>(times[b]) - static_cast<double>(b) * periodNs);
-                scheduled[b] = origin + static_cast<double>(b) * periodNs;
-            }
             size_t firstDropOut = 0;
             while (firstDropOut < dropOuts.size() && dropOuts[firstDropOut] == 0) ++firstDropOut;
             // A switch more than half a buffer behind its schedule pushes its outputs so late that the playback device
@@ -279,8 +274,8 @@ TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
             // (a loaded machine, not the driver's steady state): pulses that sound after it are not judged.
             double firstLateNs = 1e300;
             for (size_t b = 0; b < times.size(); ++b)
-                if (static_cast<double>(times[b]) - scheduled[b] > periodNs / 2) {
-                    firstLateNs = scheduled[b];
+                if (static_cast<double>(times[b] - due[b]) > periodNs / 2) {
+                    firstLateNs = static_cast<double>(due[b]);
                     break;
                 }
             // A device packet in the driver's frames: a host buffer (decimated outputs play n / d frames, each
@@ -311,8 +306,9 @@ TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
                 for (int64_t m = 0; !found; ++m) {
                     const int64_t j = m * kOutputPulsePeriod;
                     const size_t b = static_cast<size_t>(j / n);
-                    if (b >= scheduled.size()) break;
-                    const double latency = (sounded - scheduled[b]) * run.rate / 1e9 - static_cast<double>(j % n);
+                    if (b >= due.size()) break;
+                    const double latency =
+                        (sounded - static_cast<double>(due[b])) * run.rate / 1e9 - static_cast<double>(j % n);
                     if (latency < 0 || latency >= kOutputPulsePeriod) continue;
                     found = true;
                     // Drop-outs move the latency until the steering takes it back: only pulses written before

@@ -43,7 +43,9 @@ TEST(PacketStamp, TakesTheStreamThreadsLatenessOut) {
     };
     for (double ppm : {0.0, 300.0, -300.0}) {
         const double period = kPeriod * (1 + ppm * 1e-6);
-        EXPECT_LT(WorstError(3000, 40, [&](int k) { return kOrigin + period * k; }, jittery), kPeriod / 20)
+        EXPECT_LT(WorstError(
+                      3000, 40, [&](int k) { return kOrigin + period * k; }, jittery),
+                  kPeriod / 20)
             << ppm << " ppm";
     }
     auto stalling = [&](int k) { return kOrigin + kPeriod * (k < 100 ? k : k + 10); };
