@@ -239,15 +239,6 @@ DWORD WINAPI CKSDevice::StreamThreadProc(LPVOID argument) {
 
 // Stream thread from here on. The period path allocates nothing, takes no lock but the FIFO's (in the callback),
 // prints nothing.
-// Counter counts a sample (of all channels) lasts at the rate this device was measured to run, or at its nominal
-// rate while there is no measurement of this format yet.
-double CKSDevice::CountsPerSample() const {
-    const double nominal = rate.nominalRate * static_cast<double>(channels > 0 ? channels : 1);
-    const double measured = rate.measuredRate;
-    const double perSecond = std::fabs(measured - nominal) < 0.01 * nominal ? measured : nominal;
-    return perSecond > 0.0 ? static_cast<double>(rate.counterFrequency) / perSecond : 0.0;
-}
-
 void CKSDevice::StreamLoop() {
     HANDLE waits[3] = {nullptr, stopEvent.handle, commandEvent.handle};
     uint32_t lastSamples = 0;
@@ -267,7 +258,8 @@ void CKSDevice::StreamLoop() {
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        packetCounter.store(completion.Step(now.QuadPart, lastSamples, CountsPerSample()), std::memory_order_relaxed);
+        packetCounter.store(completion.Step(now.QuadPart, lastSamples, rate.CountsPerSample(channels)),
+                            std::memory_order_relaxed);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);
         const uint32_t n = TransferPacket(index, true);
         lastSamples = n;

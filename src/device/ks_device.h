@@ -187,7 +187,6 @@ protected:
 private:
     static DWORD WINAPI StreamThreadProc(LPVOID endpoint);
     void StreamLoop();
-    double CountsPerSample() const;
     // Runs a posted command, if any; true when one ran.
     void RunPendingCommand();
 

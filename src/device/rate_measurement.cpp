@@ -1,6 +1,8 @@
 // Measurement step of the stream loop. Stream thread. No allocation, no lock, no printing.
 #include "device/rate_measurement.h"
 
+#include <cmath>
+
 namespace {
 // The smoothing weights, computed in double exactly as 1 - 0.99 and 1 - 0.9 are, so that the results are the same
 // bit for bit wherever the measurement runs.
@@ -81,4 +83,10 @@ void RateMeasurement::Step(int64_t now, uint32_t samples) {
         default:  // RateIdle
             break;
     }
+}
+
+double RateMeasurement::CountsPerSample(uint32_t channels) const {
+    const double nominal = nominalRate * static_cast<double>(channels > 0 ? channels : 1);
+    const double perSecond = std::fabs(measuredRate - nominal) < 0.01 * nominal ? measuredRate : nominal;
+    return perSecond > 0.0 ? static_cast<double>(counterFrequency) / perSecond : 0.0;
 }

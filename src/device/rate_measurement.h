@@ -49,6 +49,10 @@ struct RateMeasurement {
     // Stream thread. No allocation, no lock, no printing.
     void Step(int64_t now, uint32_t samples);
 
+    // Counter counts a sample (of all `channels`) lasts at the measured rate, or at the nominal one while there is
+    // no measurement of this format yet (none, or one of another rate left from before a restart); 0 when unknown.
+    double CountsPerSample(uint32_t channels) const;
+
     // Samples per second over the current window, to a thousandth, truncated toward zero: the counter frequency
     // times the samples times 1000, divided by the window's length in counts. Computed without the 64-bit overflow
     // that the plain product would reach on a counter of a few GHz; 0 for a window of no length.

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "device/packet_stamp.h"
 #include "device/rate_measurement.h"
 #include "driver/asio_driver.h"
 
@@ -217,6 +218,7 @@ Result Run(const Config& config) {
     std::mt19937_64 random(config.seed);
     std::uniform_real_distribution<double> lateness(0.0, config.counterLatenessMs * 1e-3);
     int64_t lastReading = 0;
+    PacketStamp stamp;  // as the endpoint stamps its packets
     const double exactRatio = deviceChannels * deviceRate / masterRate;
     auto measuredRatio = [&] {
         switch (config.measurement) {
@@ -253,7 +255,8 @@ Result Run(const Config& config) {
             const int64_t reading = static_cast<int64_t>((deviceTime + lateness(random)) * kCounterFrequency);
             lastReading = std::max(lastReading, reading);
             const bool delivers = deviceEvent >= kStartupSkipPackets;
-            setup.deviceCounter.store(lastReading);
+            setup.deviceCounter.store(
+                stamp.Step(lastReading, p * deviceChannels, measurement.CountsPerSample(deviceChannels)));
             if (capture && delivers) {
                 lastPacketTime = deviceTime;
                 OnCaptureData(packet.data(), p, 1, measuredRatio(), &fifo);
