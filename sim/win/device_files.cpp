@@ -6,10 +6,10 @@
 // Completions are real: IoCompletion writes the caller's OVERLAPPED and signals its event with SetEvent, from
 // whichever virtual-device thread ends the request, and the driver waits on that event with the system's waits.
 #include <cstring>
-#include <map>
 #include <mutex>
 
 #include "sim/os/virtual_kernel.h"
+#include "sim/win/handle_table.h"
 #include "sim/win/virtual_calls.h"
 #include "sim/win/virtual_machine.h"
 
@@ -21,42 +21,24 @@
 namespace sim::os {
 namespace {
 
-// Virtual handles: odd values far above anything the system hands out (real handles are multiples of four),
-// never reused, so a handle used after CloseHandle is reported invalid.
+// Device handles end in binary 11, the sets' (setupapi_virtual.cpp) in 01, so IsVirtual never takes a set for a
+// file.
 constexpr uintptr_t kHandleBase = 0x00007E5500000003ull;
 
-struct HandleTable {
-    std::mutex lock;
-    uintptr_t next = kHandleBase;
-    std::map<uintptr_t, std::shared_ptr<KernelFile>> files;
-};
-
 // Never destroyed: virtual-device threads may still complete requests while the process exits.
-HandleTable& Table() {
-    static auto* table = new HandleTable;
+sim::win::HandleTable<KernelFile>& Table() {
+    static auto* table = new sim::win::HandleTable<KernelFile>(kHandleBase);
     return *table;
 }
 
-HANDLE InsertFile(std::shared_ptr<KernelFile> file) {
-    HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.lock);
-    uintptr_t value = table.next;
-    table.next += 4;
-    table.files.emplace(value, std::move(file));
-    return reinterpret_cast<HANDLE>(value);
-}
+HANDLE InsertFile(std::shared_ptr<KernelFile> file) { return Table().Insert(std::move(file)); }
 
 bool IsVirtual(HANDLE handle) {
     uintptr_t value = reinterpret_cast<uintptr_t>(handle);
     return value >= kHandleBase && (value & 3) == 3;
 }
 
-std::shared_ptr<KernelFile> FileOf(HANDLE handle) {
-    HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.lock);
-    auto found = table.files.find(reinterpret_cast<uintptr_t>(handle));
-    return found == table.files.end() ? nullptr : found->second;
-}
+std::shared_ptr<KernelFile> FileOf(HANDLE handle) { return Table().Find(handle); }
 
 std::mutex& KernelLock() {
     static auto* lock = new std::mutex;
@@ -134,17 +116,10 @@ BOOL WINAPI TesselVirtual_CancelIo(HANDLE handle) {
 
 BOOL WINAPI TesselVirtual_CloseHandle(HANDLE handle) {
     if (!IsVirtual(handle)) return ::CloseHandle(handle);
-    std::shared_ptr<KernelFile> file;
-    {
-        HandleTable& table = Table();
-        std::lock_guard<std::mutex> guard(table.lock);
-        auto found = table.files.find(reinterpret_cast<uintptr_t>(handle));
-        if (found == table.files.end()) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        file = std::move(found->second);
-        table.files.erase(found);
+    std::shared_ptr<KernelFile> file = Table().Take(handle);
+    if (!file) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
     // The file's last reference may go here, outside the table's lock: closing a pin stops its device thread.
     file.reset();
