@@ -23,7 +23,9 @@
 #define STATUS_PENDING 0x00000103u
 
 // What a request's record reports when its status is not one the device layer wrote.
+#ifndef ERROR_GEN_FAILURE
 #define ERROR_GEN_FAILURE 31L
+#endif
 
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
