@@ -17,10 +17,15 @@
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_FLAG_OVERLAPPED 0x40000000
 
-// While a request is in flight its record holds STATUS_PENDING in Internal. The simulation keeps the Win32 error
-// of the completed request there (Windows keeps an NTSTATUS); only GetOverlappedResult and
+// While a request is in flight its record holds STATUS_PENDING in Internal; once it has ended, a status that is
+// never STATUS_PENDING (0 for success, else one carrying the Win32 error). Only GetOverlappedResult and
 // HasOverlappedIoCompleted read it.
 #define STATUS_PENDING 0x00000103u
+
+// What a request's record reports when its status is not one the device layer wrote.
+#ifndef ERROR_GEN_FAILURE
+#define ERROR_GEN_FAILURE 31L
+#endif
 
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
