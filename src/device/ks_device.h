@@ -117,14 +117,15 @@ public:
     // Packets transferred since the endpoint was created, and those handed to the data callback.
     uint64_t PacketsTransferred() const { return packetsTransferred.load(std::memory_order_relaxed); }
     uint64_t PacketsDelivered() const { return packetsDelivered.load(std::memory_order_relaxed); }
-    // Packets the stream thread came too late for: with two packets in the ring, a capture device was already
-    // writing over the one about to be read, a playback device played one again that was never refilled.
-    uint64_t PacketsOverrun() const { return packetsOverrun.load(std::memory_order_relaxed); }
     bool Starting() const { return starting.load(); }
     // The counter value at which the packet now being handed over completed, as near as the stream thread's wakes
     // tell (see PacketStamp). Written before the data callback runs, on the same thread, so the callback always
     // sees its own packet's time; the clock thread's FIFO steering reads it too, hence atomic.
     std::atomic<int64_t> packetCounter{0};
+    // Packets the stream thread came too late for: with two packets in the ring, a capture device was already
+    // writing over the one about to be read, a playback device played one again that was never refilled. Counted
+    // by the stream thread, read by the clock thread.
+    std::atomic<uint64_t> packetsOverrun{0};
     // The schedule of packet completions behind packetCounter; the stream thread's, restarted with each start.
     PacketStamp completion;
     bool HasVolume() const { return endpointVolume != nullptr; }
@@ -202,5 +203,4 @@ private:
     std::atomic<double> publishedRate{0.0};
     std::atomic<uint64_t> packetsTransferred{0};
     std::atomic<uint64_t> packetsDelivered{0};
-    std::atomic<uint64_t> packetsOverrun{0};
 };

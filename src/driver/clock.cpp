@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "device/ks_device.h"
 #include "driver/asio_driver.h"
 #include "driver/clock_wait.h"
 #include "ui/control_panel.h"
@@ -284,7 +283,7 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
         if (!readThisTick[i]) fifo.DiscardBuffer(frames);
         // Audio the device wrote over before its stream thread could take it never reached the FIFO: a drop-out
         // in a stream the host is recording.
-        const uint64_t overruns = fifo.device->PacketsOverrun();
+        const uint64_t overruns = fifo.Overruns();
         dropOut = dropOut || (readThisTick[i] && !fifo.FadeInPending() && overruns != overrunsSeen[i]);
         overrunsSeen[i] = overruns;
         dropOut = dropOut || (trimmed[i] && !fifo.FadeInPending());
@@ -313,7 +312,7 @@ bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
 void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset) {
     if (!outputFifo.device) return;
     // A packet the playback device played again, its render thread too late to fill it, is a drop-out too.
-    const uint64_t overruns = outputFifo.device->PacketsOverrun();
+    const uint64_t overruns = outputFifo.Overruns();
     if (overruns != outputOverrunsSeen && !outputFifo.FadeInPending()) ++dropOutCount;
     outputOverrunsSeen = overruns;
     const uint32_t step = decimationFactor > 1 ? decimationFactor : 1;

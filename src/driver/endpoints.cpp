@@ -1,15 +1,13 @@
 // Where the clock and the buffer set-up reach the endpoints' streams, through the device manager: every endpoint
 // starts when the clock starts ticking and stops when it ends, and an endpoint's packets are rebuilt for a new
 // period. The manager acts only on endpoints it holds.
-#include "device/ks_device.h"
 #include "driver/asio_driver.h"
 
 // Clock thread, before the first tick.
 void CAsioDriver::StartEndpoints() {
     deviceManager.StartAll();
-    for (int32_t i = 0; i < kMaxInputs; ++i)
-        overrunsSeen[i] = inputFifos[i].device ? inputFifos[i].device->PacketsOverrun() : 0;
-    outputOverrunsSeen = outputFifo.device ? outputFifo.device->PacketsOverrun() : 0;
+    for (int32_t i = 0; i < kMaxInputs; ++i) overrunsSeen[i] = inputFifos[i].Overruns();
+    outputOverrunsSeen = outputFifo.Overruns();
 }
 
 // Clock thread, after the last tick.

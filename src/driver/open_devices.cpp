@@ -35,6 +35,7 @@ bool CAsioDriver::OpenDevices() {
         DeviceFifo& fifo = inputFifos[attached];
         fifo.device = endpoint;
         fifo.deviceCounter = &endpoint->packetCounter;
+        fifo.deviceOverruns = &endpoint->packetsOverrun;
         fifo.channels = 1;
         fifo.Configure(static_cast<float>(sampleRate), static_cast<uint32_t>(bufferSize));
         fifo.SetHostBufferFrames(static_cast<uint32_t>(bufferSize));
@@ -95,6 +96,7 @@ bool CAsioDriver::OpenOutputDevice(uint32_t inputRate, uint32_t outputRate, uint
         if (!outputFifo.device && !chosenName.empty() && name == chosenName) {
             outputFifo.device = endpoint;
             outputFifo.deviceCounter = &endpoint->packetCounter;
+            outputFifo.deviceOverruns = &endpoint->packetsOverrun;
             outputFifo.channels = 2;
             outputFifo.Configure(static_cast<float>(outputRate), block);
             outputFifo.SetHostBufferFrames(std::max(1u, block));  // in the playback device's frames

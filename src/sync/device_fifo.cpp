@@ -20,6 +20,7 @@ DeviceFifo::~DeviceFifo() { DeleteCriticalSection(&lock); }
 void DeviceFifo::Reset() {
     device = nullptr;
     deviceCounter = nullptr;
+    deviceOverruns = nullptr;
     stampCounter = 0;
     stampWriteIndex = 0;
     stampFrames = 0;

@@ -131,6 +131,9 @@ public:
     // The device endpoint's packet counter (its stream thread's reading at the packet now handed over), null while
     // none: the producer's stamp for a microphone, the consumer's time for the output.
     const std::atomic<int64_t>* deviceCounter = nullptr;
+    // The endpoint's count of packets its stream thread came too late for, null while none.
+    const std::atomic<uint64_t>* deviceOverruns = nullptr;
+    uint64_t Overruns() const { return deviceOverruns ? deviceOverruns->load(std::memory_order_relaxed) : 0; }
     uint32_t channels = 1;         // samples per frame: 1 for a microphone, 2 for the output
     CAsioDriver* owner = nullptr;  // the driver embedding this FIFO, handed back to the data callbacks
 
