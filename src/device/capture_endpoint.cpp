@@ -232,9 +232,8 @@ uint32_t CInputCaptureKS::TransferPacket(uint32_t index, bool resubmit) {
     float* samples = nullptr;
     if (packets[index].lastSample) {
         // WaveRT: transfer the packet the device has really written, whichever the wake was for.
-        const uint32_t next = index + 1 < packetCount ? index + 1 : 0;
-        if (!HoldsSentinel(packets[index]) && !HoldsSentinel(packets[next]) && next != index) CountOverrun();
         if (HoldsSentinel(packets[index])) {
+            const uint32_t next = index + 1 < packetCount ? index + 1 : 0;
             if (!HoldsSentinel(packets[next])) {
                 index = next;
             } else {

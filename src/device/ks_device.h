@@ -122,9 +122,8 @@ public:
     // tell (see PacketStamp). Written before the data callback runs, on the same thread, so the callback always
     // sees its own packet's time; the clock thread's FIFO steering reads it too, hence atomic.
     std::atomic<int64_t> packetCounter{0};
-    // Packets the stream thread came too late for: with two packets in the ring, a capture device was already
-    // writing over the one about to be read, a playback device played one again that was never refilled. Counted
-    // by the stream thread, read by the clock thread.
+    // Packets the stream thread came too late for: a playback device played one again that was never refilled.
+    // Counted by the stream thread, read by the clock thread.
     std::atomic<uint64_t> packetsOverrun{0};
     // The schedule of packet completions behind packetCounter; the stream thread's, restarted with each start.
     PacketStamp completion;

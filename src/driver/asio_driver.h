@@ -109,8 +109,7 @@ public:
     HANDLE clockThread = INVALID_HANDLE_VALUE;
     uint32_t clockThreadId = 0;
     std::atomic<uint32_t> dropOutCount{0};
-    // Each microphone's overrun packets already counted among the drop-outs. Clock thread only.
-    uint64_t overrunsSeen[kMaxInputs] = {};
+    // The playback endpoint's overrun packets already counted among the drop-outs. Clock thread only.
     uint64_t outputOverrunsSeen = 0;
     std::atomic<uint32_t> lateSkipCount{0};  // of those, the times the clock fell so far behind it gave up ticks
     std::atomic<uint32_t> latencyFrames{0};

@@ -83,10 +83,8 @@ TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySampleAtEvery
         std::lock_guard<std::mutex> hold(c.lock);
         SCOPED_TRACE(testing::Message() << "microphone " << i);
         // A wake a whole period late can find the device writing the WaveRT packet being read (a torn packet, as
-        // on real hardware), which the endpoint counts as an overrun; a wrong decoding would spoil every packet.
-        const uint64_t overruns = mics.endpoints[i]->packetsOverrun.load();
-        EXPECT_LE(c.badPackets, overruns + c.packets / 50);
-        EXPECT_LE(overruns, c.packets / 10);
+        // on real hardware); a wrong decoding would spoil every packet.
+        EXPECT_LE(c.badPackets, c.packets / 50);
         EXPECT_EQ(c.lastCount, 144u);
         EXPECT_EQ(c.lastChannels, 1u);
         // A packet lost to a late wake shows as a jump; a healthy run has almost none.
@@ -109,11 +107,10 @@ TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySampleAtEvery
     mics.manager.StartAll();
     EXPECT_TRUE(WaitFor([&] { return mics.AllHave(before + 40); }));
     mics.manager.StopAll();
-    for (size_t i = 0; i < mics.collectors.size(); ++i) {
-        RampCollector& c = *mics.collectors[i];
-        std::lock_guard<std::mutex> hold(c.lock);
-        EXPECT_EQ(c.lastCount, 576u);
-        EXPECT_LE(c.badPackets, mics.endpoints[i]->packetsOverrun.load() + c.packets / 50);
+    for (auto& c : mics.collectors) {
+        std::lock_guard<std::mutex> hold(c->lock);
+        EXPECT_EQ(c->lastCount, 576u);
+        EXPECT_LE(c->badPackets, c->packets / 50);
     }
 }
 
