@@ -43,6 +43,9 @@ constexpr double kToleranceMs = 0.25;
 constexpr double kOffsetsPpm[] = {-45.0, -15.0, 20.0, 50.0};
 
 uint32_t DropOuts(IASIO* driver) { return static_cast<CAsioDriver*>(driver)->dropOutCount.load(); }
+// When the tick now switching was due (the steady clock's nanoseconds): the host buffer's true place on the
+// timeline, which a late switch would otherwise add to every microphone's wander.
+int64_t TickDue(IASIO* driver) { return static_cast<CAsioDriver*>(driver)->tickCounter * 100; }
 
 struct Outcome {
     alignment::Report report;
@@ -70,6 +73,7 @@ Outcome RecordRoom(double rate, int32_t n, double seconds, bool phaseCorrection)
     EXPECT_EQ(host->init(nullptr), ASIOTrue);
     EXPECT_EQ(host->setSampleRate(rate), ASE_OK);
     host.SetProbe(&DropOuts);
+    host.SetTimeProbe(&TickDue);
     EXPECT_EQ(host.Prepare(n), ASE_OK);
     CAsioDriver* driver = static_cast<CAsioDriver*>(host.driver());
     for (DeviceFifo& fifo : driver->inputFifos) fifo.SetPhaseCorrection(phaseCorrection);
@@ -83,7 +87,8 @@ Outcome RecordRoom(double rate, int32_t n, double seconds, bool phaseCorrection)
     const std::vector<uint32_t> probed = host.ProbeValues();
     outcome.dropOuts = probed.empty() ? 0 : probed.back() - probed.front();
     std::vector<std::vector<double>> arrivals;
-    const std::vector<double> schedule = alignment::ScheduleOfSwitches(host.SwitchTimes(), 1e9 * n / rate);
+    const std::vector<int64_t> due = host.ProbeTimes();
+    const std::vector<double> schedule(due.begin(), due.end());
     for (const std::vector<float>& channel : host.Inputs())
         arrivals.push_back(alignment::OnSchedule(alignment::FindEvents(channel, rate), schedule, n, rate));
     outcome.report = alignment::Compare(arrivals, rate, room.intervalSeconds, seconds - kJudgedSeconds);
