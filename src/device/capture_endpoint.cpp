@@ -228,42 +228,65 @@ void CInputCaptureKS::Decode(const void* source, float* target, uint32_t n) {
 
 uint32_t CInputCaptureKS::TransferPacket(uint32_t index, bool resubmit) {
     if (!packets || index >= packetCount) return 0;
-    uint32_t n = 0;
-    float* samples = nullptr;
-    if (packets[index].lastSample) {
-        // WaveRT: transfer the packet the device has really written, whichever the wake was for.
-        if (HoldsSentinel(packets[index])) {
-            const uint32_t next = index + 1 < packetCount ? index + 1 : 0;
-            if (!HoldsSentinel(packets[next])) {
-                index = next;
-            } else {
-                ULONG number = 0;
-                if (SUCCEEDED(pin->GetReadPacket(number))) index = (number - 1) & 1u;
-            }
-        }
-        CapturePacket& packet = packets[index];
-        const bool unwritten = HoldsSentinel(packet);
-        n = samplesPerPacket;
-        samples = packet.floats;
-        Decode(packet.header.Data, samples, n);
-        // A slot the device never wrote repeats the sample before it (32-bit codings) or is silent.
-        if (unwritten) samples[n - 1] = bytesPerSample == 4 ? samples[n - 2] : 0.0f;
+    if (packets[index].lastSample) return TransferWaveRt(index, resubmit);
+    CapturePacket& packet = packets[index];
+    // Never more than the packet holds, whatever the device reports.
+    const ULONG used =
+        packet.header.DataUsed < packet.header.FrameExtent ? packet.header.DataUsed : packet.header.FrameExtent;
+    const uint32_t n = used / bytesPerSample;
+    float* samples = static_cast<float*>(packet.header.Data);
+    if (!packet.converted) {
+        Decode(samples, samples, n);
         packet.converted = true;
-    } else {
-        CapturePacket& packet = packets[index];
-        // Never more than the packet holds, whatever the device reports.
-        const ULONG used =
-            packet.header.DataUsed < packet.header.FrameExtent ? packet.header.DataUsed : packet.header.FrameExtent;
-        n = used / bytesPerSample;
-        samples = static_cast<float*>(packet.header.Data);
-        if (!packet.converted) {
-            Decode(samples, samples, n);
-            packet.converted = true;
-        }
     }
     currentPacket = index + 1 < packetCount ? index + 1 : 0;
-    packets[index].submitted = false;
+    packet.submitted = false;
     Deliver(samples, n);
     if (resubmit && running.load()) SubmitPacket(index);
+    return n;
+}
+
+uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
+    const uint32_t other = index + 1 < packetCount ? index + 1 : 0;
+    uint32_t n = 0;
+    if (HoldsSentinel(packets[index])) {
+        // Transfer the packet the device has really written, whichever the wake was for.
+        if (!HoldsSentinel(packets[other])) {
+            index = other;
+        } else {
+            ULONG number = 0;
+            if (SUCCEEDED(pin->GetReadPacket(number))) index = (number - 1) & 1u;
+        }
+    } else if (other != index && !HoldsSentinel(packets[other])) {
+        // Both written: this thread woke more than a packet late, and the device, having completed the second,
+        // is writing the first again. Read one at a time, the thread would stay a packet behind for good, every
+        // packet read while the device rewrites it; reading both now puts it back on the device's schedule. The
+        // older goes first, so that the stream's time runs on, and counts as lost: on hardware it already holds
+        // part of the next period.
+        ULONG number = 0;
+        const uint32_t newest = SUCCEEDED(pin->GetReadPacket(number)) && number > 0 ? (number - 1) & 1u : other;
+        CountOverrun();
+        CountExtraPacket();
+        n = DeliverWaveRt(newest == index ? other : index, resubmit);
+        index = newest;
+    }
+    return n + DeliverWaveRt(index, resubmit);
+}
+
+uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit) {
+    CapturePacket& packet = packets[index];
+    const bool unwritten = HoldsSentinel(packet);
+    const uint32_t n = samplesPerPacket;
+    float* samples = packet.floats;
+    Decode(packet.header.Data, samples, n);
+    // A slot the device never wrote repeats the sample before it (32-bit codings) or is silent.
+    if (unwritten) samples[n - 1] = bytesPerSample == 4 ? samples[n - 2] : 0.0f;
+    packet.converted = true;
+    // Marked unread before the callback runs, not after: a callback held up past the device's next write into
+    // this packet would otherwise mark fresh samples as unwritten, and they would be lost unseen.
+    if (resubmit && running.load()) StoreSentinel(packet);
+    currentPacket = index + 1 < packetCount ? index + 1 : 0;
+    packet.submitted = false;
+    Deliver(samples, n);
     return n;
 }

@@ -66,6 +66,8 @@ protected:
 
 private:
     static DWORD WINAPI HandshakeThreadProc(LPVOID endpoint);
+    uint32_t TransferWaveRt(uint32_t index, bool resubmit);
+    uint32_t DeliverWaveRt(uint32_t index, bool resubmit);
     bool HoldsSentinel(const CapturePacket& packet) const;
     void StoreSentinel(CapturePacket& packet);
     // Decodes n samples of the device's coding at `source` into `target` (which may be the same memory).

@@ -122,8 +122,9 @@ public:
     // tell (see PacketStamp). Written before the data callback runs, on the same thread, so the callback always
     // sees its own packet's time; the clock thread's FIFO steering reads it too, hence atomic.
     std::atomic<int64_t> packetCounter{0};
-    // Packets the stream thread came too late for: a playback device played one again that was never refilled.
-    // Counted by the stream thread, read by the clock thread.
+    // Packets the stream thread came too late for: with two packets in the ring, a capture device was already
+    // writing over the one about to be read, a playback device played one again that was never refilled. Counted
+    // by the stream thread, read by the clock thread.
     std::atomic<uint64_t> packetsOverrun{0};
     // The schedule of packet completions behind packetCounter; the stream thread's, restarted with each start.
     PacketStamp completion;
@@ -136,6 +137,8 @@ public:
 
 protected:
     void CountOverrun() { packetsOverrun.fetch_add(1, std::memory_order_relaxed); }
+    // A second packet taken at one wake (the loop counts one per wake).
+    void CountExtraPacket() { packetsTransferred.fetch_add(1, std::memory_order_relaxed); }
     // The format's bytes per sample (wBitsPerSample / 8), 0 without a format.
     uint32_t BytesPerSample() const;
     uint32_t BitsPerSample() const;

@@ -109,7 +109,8 @@ public:
     HANDLE clockThread = INVALID_HANDLE_VALUE;
     uint32_t clockThreadId = 0;
     std::atomic<uint32_t> dropOutCount{0};
-    // The playback endpoint's overrun packets already counted among the drop-outs. Clock thread only.
+    // Each microphone's overrun packets already counted among the drop-outs. Clock thread only.
+    uint64_t overrunsSeen[kMaxInputs] = {};
     uint64_t outputOverrunsSeen = 0;
     std::atomic<uint32_t> lateSkipCount{0};  // of those, the times the clock fell so far behind it gave up ticks
     std::atomic<uint32_t> latencyFrames{0};

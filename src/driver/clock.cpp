@@ -281,6 +281,11 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
         DeviceFifo& fifo = inputFifos[i];
         if (!fifo.device) continue;
         if (!readThisTick[i]) fifo.DiscardBuffer(frames);
+        // Audio the device wrote over before its stream thread could take it never reached the FIFO: a drop-out
+        // in a stream the host is recording.
+        const uint64_t overruns = fifo.Overruns();
+        dropOut = dropOut || (readThisTick[i] && !fifo.FadeInPending() && overruns != overrunsSeen[i]);
+        overrunsSeen[i] = overruns;
         dropOut = dropOut || (trimmed[i] && !fifo.FadeInPending());
         fillSum += fifo.FillFrames();
         ++attached;

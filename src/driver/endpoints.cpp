@@ -6,6 +6,7 @@
 // Clock thread, before the first tick.
 void CAsioDriver::StartEndpoints() {
     deviceManager.StartAll();
+    for (int32_t i = 0; i < kMaxInputs; ++i) overrunsSeen[i] = inputFifos[i].Overruns();
     outputOverrunsSeen = outputFifo.Overruns();
 }
 

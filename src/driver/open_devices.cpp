@@ -35,6 +35,7 @@ bool CAsioDriver::OpenDevices() {
         DeviceFifo& fifo = inputFifos[attached];
         fifo.device = endpoint;
         fifo.deviceCounter = &endpoint->packetCounter;
+        fifo.deviceOverruns = &endpoint->packetsOverrun;
         fifo.channels = 1;
         fifo.Configure(static_cast<float>(sampleRate), static_cast<uint32_t>(bufferSize));
         fifo.SetHostBufferFrames(static_cast<uint32_t>(bufferSize));

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "device/capture_endpoint.h"
@@ -42,9 +44,17 @@ struct RampCollector {
     // Ramp steps per unit of full scale as the samples arrive: 32768, except that 16-bit samples decode with the
     // factor 1/32767, so that one step is 1/32767 of full scale there.
     double stepsPerUnit = sim::devices::Signal::kRampPeriod;
+    // The callback holds its stream thread up this long once, at this packet (0: never): a thread the machine ran
+    // late.
+    uint64_t holdAtPacket = 0;
+    std::chrono::milliseconds hold{0};
 
     static void Callback(float* data, uint32_t count, uint16_t channels, double ratio, void* context) {
         auto* self = static_cast<RampCollector*>(context);
+        Check(self, data, count, channels, ratio);
+        if (self->holdAtPacket != 0 && self->Packets() == self->holdAtPacket) std::this_thread::sleep_for(self->hold);
+    }
+    static void Check(RampCollector* self, float* data, uint32_t count, uint16_t channels, double ratio) {
         std::lock_guard<std::mutex> hold(self->lock);
         ++self->packets;
         self->samples += count;
