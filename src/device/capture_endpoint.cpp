@@ -264,7 +264,16 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
         // older goes first, so that the stream's time runs on, and counts as lost: on hardware it already holds
         // part of the next period.
         ULONG number = 0;
-        const uint32_t newest = SUCCEEDED(pin->GetReadPacket(number)) && number > 0 ? (number - 1) & 1u : other;
+        const bool counted = SUCCEEDED(pin->GetReadPacket(number)) && number > 0;
+        const uint32_t newest = counted ? (number - 1) & 1u : other;
+        if (counted) {
+            // The newest completion may have signalled after this wake began; its signal, left on the event,
+            // would wake the thread again for a packet taken now, to read a stale one. Cleared, and set again
+            // only if the device has completed another since.
+            ResetEvent(pin->m_hNotificationEvent);
+            ULONG after = 0;
+            if (SUCCEEDED(pin->GetReadPacket(after)) && after != number) SetEvent(pin->m_hNotificationEvent);
+        }
         CountOverrun();
         CountExtraPacket();
         n = DeliverWaveRt(newest == index ? other : index, resubmit);

@@ -27,6 +27,8 @@ constexpr DWORD kClockEndWaitMs = 10000;
 constexpr DWORD kIdlePollMs = 100;  // no microphone: nothing to time, just wait for the end
 constexpr DWORD kTerminatedExitCode = 0xC0000194;
 constexpr int64_t kLatePeriods = 4;  // this late, missed ticks are dropped instead of made up
+// At most this many buffers of late audio are dropped when it arrives: what two device packets and the margin hold.
+constexpr uint32_t kLateAudioBuffers = 4;
 
 constexpr double kTwoTo32 = 4294967296.0;
 
@@ -262,10 +264,15 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
             std::memset(half, 0, frames * sizeof(int32_t));
             continue;
         }
+        const uint32_t late = lateFrames[channel];
+        lateFrames[channel] = 0;
+        if (wasFlowing) DropLateAudio(late, fifo, frames);
         if (!fifo.ReadBuffer(inputScratch, frames)) {
-            // Less than one buffer: the host gets silence and nothing is consumed.
+            // Less than one buffer: the host gets silence and nothing is consumed now; the audio that belonged
+            // here is dropped if it has arrived by the next read.
             std::memset(half, 0, frames * sizeof(int32_t));
             dropOut = dropOut || wasFlowing;
+            if (wasFlowing) lateFrames[channel] = std::min<uint32_t>(late + frames, kLateAudioBuffers * frames);
             continue;
         }
         if (isFloat)
@@ -307,6 +314,19 @@ bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
     const uint32_t excess = static_cast<uint32_t>(std::lround(fill - target));
     if (excess > 0) fifo.Skip(excess);
     return true;
+}
+
+// Audio that arrives after its buffer went to the host as silence (a stream thread or a device held up past a
+// tick) belongs to a moment the host has already passed. Read as it comes, it would put this microphone a buffer
+// behind the host's timeline and behind the other microphones, a comb filter on a source two of them hear, until
+// the steering took it back over minutes. So at the first read after the silence, as much of it as lifts the fill
+// above the level the stream is steered to is dropped, up to the frames the host got as silence: the microphone
+// keeps its place, and the one break the drop-out made stays the only one. Audio still missing then was really
+// lost, and nothing later is dropped for it.
+void CAsioDriver::DropLateAudio(uint32_t late, DeviceFifo& fifo, uint32_t frames) {
+    if (late == 0) return;
+    const float excess = fifo.PhaseCorrectedFill(tickCounter) - static_cast<float>(CaptureFillTargetFrames(frames));
+    if (excess >= 1.0f) fifo.Skip(std::min(late, static_cast<uint32_t>(std::lround(excess))));
 }
 
 void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset) {

@@ -6,7 +6,10 @@
 // Clock thread, before the first tick.
 void CAsioDriver::StartEndpoints() {
     deviceManager.StartAll();
-    for (int32_t i = 0; i < kMaxInputs; ++i) overrunsSeen[i] = inputFifos[i].Overruns();
+    for (int32_t i = 0; i < kMaxInputs; ++i) {
+        overrunsSeen[i] = inputFifos[i].Overruns();
+        lateFrames[i] = 0;
+    }
     outputOverrunsSeen = outputFifo.Overruns();
 }
 

@@ -239,6 +239,41 @@ TEST(Clock, StartDeliversTwoSwitchesAndPositionsFollowTheBuffers) {
               static_cast<uint32_t>(driver.state.switches - 2) + driver->lateSkipCount.load());
 }
 
+// A microphone whose audio comes late (its stream thread held up past the ticks its margin covers) costs the host
+// silent buffers and no more: when the late audio arrives, the part the host already got as silence is dropped,
+// and the microphone is back at its place on the host's timeline rather than that many buffers behind it (and
+// behind every other microphone). Ticks are run by hand here, so the test decides exactly when audio arrives.
+TEST(Clock, LateAudioIsDroppedSoTheMicrophoneKeepsItsPlaceOnTheTimeline) {
+    constexpr int32_t n = 288;
+    Driver driver(1, true, n);
+    ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
+    DeviceFifo& fifo = driver->inputFifos[0];
+    uint32_t produced = 0;
+    auto produce = [&](uint32_t frames) {
+        std::vector<float> ramp(frames);
+        for (float& x : ramp) x = static_cast<float>(produced++) / 65536.0f;
+        fifo.PushRaw(ramp.data(), frames);
+    };
+    produce(3 * n);
+    for (int t = 0; t < 6; ++t) driver->Tick(), produce(n);
+    // Held up for four ticks: the margin covers two, the third and fourth go out silent; then the backlog arrives.
+    for (int t = 0; t < 4; ++t) driver->Tick();
+    produce(4 * n);
+    for (int t = 0; t < 6; ++t) driver->Tick(), produce(n);
+
+    const std::vector<float>& got = driver.state.inputs[0];
+    ASSERT_EQ(got.size(), 16u * n);
+    // Frames of the ramp behind the host's position, buffer by buffer (the first is faded in); silent ones -1.
+    std::vector<double> behind;
+    for (size_t b = 1; b < 16; ++b)
+        behind.push_back(got[b * n + 1] == 0.0f ? -1.0 : static_cast<double>(b * n + 1) - got[b * n + 1] * 65536.0);
+    const std::vector<double> expected = {behind[0], behind[0], behind[0], behind[0], behind[0], behind[0], behind[0],
+                                          -1,        -1,        behind[0], behind[0], behind[0], behind[0], behind[0],
+                                          behind[0]};
+    EXPECT_EQ(behind, expected);
+    EXPECT_EQ(driver->dropOutCount.load(), 2u);
+}
+
 TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
     constexpr int32_t n = 144;
     Driver driver(1, false, n);
