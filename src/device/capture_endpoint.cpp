@@ -266,18 +266,25 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
         ULONG number = 0;
         const bool counted = SUCCEEDED(pin->GetReadPacket(number)) && number > 0;
         const uint32_t newest = counted ? (number - 1) & 1u : other;
-        if (counted) {
-            // The newest completion may have signalled after this wake began; its signal, left on the event,
-            // would wake the thread again for a packet taken now, to read a stale one. Cleared, and set again
-            // only if the device has completed another since.
-            ResetEvent(pin->m_hNotificationEvent);
-            ULONG after = 0;
-            if (SUCCEEDED(pin->GetReadPacket(after)) && after != number) SetEvent(pin->m_hNotificationEvent);
-        }
+        const uint32_t older = newest == index ? other : index;
         CountOverrun();
         CountExtraPacket();
-        n = DeliverWaveRt(newest == index ? other : index, resubmit);
-        index = newest;
+        n = DeliverWaveRt(older, false) + DeliverWaveRt(newest, resubmit);
+        if (counted && resubmit && running.load()) {
+            // The older slot is the one the device writes next. Marked unread only if the device has not
+            // completed it meanwhile (else it holds the next packet, to be read at the wake its completion set).
+            // The newest completion's own signal may still be on the event: cleared, or it would wake this thread
+            // for a packet already taken.
+            ResetEvent(pin->m_hNotificationEvent);
+            ULONG after = 0;
+            if (SUCCEEDED(pin->GetReadPacket(after)) && after == number)
+                StoreSentinel(packets[older]);
+            else
+                SetEvent(pin->m_hNotificationEvent);
+        } else if (resubmit && running.load()) {
+            StoreSentinel(packets[older]);
+        }
+        return n;
     }
     return n + DeliverWaveRt(index, resubmit);
 }
@@ -287,9 +294,12 @@ uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit) {
     const bool unwritten = HoldsSentinel(packet);
     const uint32_t n = samplesPerPacket;
     float* samples = packet.floats;
+    // A slot the device never wrote repeats the sample before it (32-bit codings) or is silent. The word before
+    // it is copied over the marker before decoding, so that the marker is never taken for a sample, nor as
+    // evidence of the stream's coding.
+    if (unwritten && bytesPerSample == 4 && n > 1) std::memcpy(packet.lastSample, packet.lastSample - 4, 4);
     Decode(packet.header.Data, samples, n);
-    // A slot the device never wrote repeats the sample before it (32-bit codings) or is silent.
-    if (unwritten) samples[n - 1] = bytesPerSample == 4 ? samples[n - 2] : 0.0f;
+    if (unwritten && (bytesPerSample != 4 || n == 1)) samples[n - 1] = 0.0f;
     packet.converted = true;
     // Marked unread before the callback runs, not after: a callback held up past the device's next write into
     // this packet would otherwise mark fresh samples as unwritten, and they would be lost unseen.

@@ -263,7 +263,6 @@ void CKSDevice::StreamLoop() {
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);
         const uint32_t n = TransferPacket(index, true);
         lastSamples = n;
-        if (startupSkip > 0 && !starting.load()) --startupSkip;
         rate.Step(now.QuadPart, n);
         publishedRatio.store(rate.rateRatio, std::memory_order_relaxed);
         publishedRate.store(rate.measuredRate, std::memory_order_relaxed);
@@ -274,7 +273,13 @@ void CKSDevice::StreamLoop() {
 
 void CKSDevice::Deliver(float* samples, uint32_t count) {
     // Requests that a stop cancelled come back empty; nothing is handed on between Stop and the next Start.
-    if (count == 0 || !running.load() || startupSkip > 0 || starting.load() || !dataCallback) return;
+    if (count == 0 || !running.load() || starting.load()) return;
+    // Counted per packet, not per wake: a late wake may take two.
+    if (startupSkip > 0) {
+        --startupSkip;
+        return;
+    }
+    if (!dataCallback) return;
     dataCallback(samples, count, channels, rate.rateRatio, callbackContext);
     packetsDelivered.fetch_add(1, std::memory_order_relaxed);
 }
