@@ -65,7 +65,7 @@ retries=0
 # The test-only DLL tells tessel-rec what the driver measured and how late its own devices ran (an export the
 # product DLL must not have: the smoke test checks that).
 exports=$(x86_64-w64-mingw32-objdump -p "$dll")
-if ! echo "$exports" | grep -q -w 'TesselVirtual_Inspect'; then
+if ! grep -q -w 'TesselVirtual_Inspect' <<<"$exports"; then
     fail "Tessel-ASIO-virtual-x64.dll does not export TesselVirtual_Inspect"
 fi
 
