@@ -16,6 +16,8 @@ public:
     explicit Crystal(double offsetPpm = 0.0) : offsetPpm_(offsetPpm), epoch_(Clock::now()) {}
 
     double OffsetPpm() const { return offsetPpm_; }
+    // When the crystal started counting.
+    Clock::time_point Epoch() const { return epoch_; }
     // The rate at which a device clocked by this crystal really runs when it is set to `nominalRate`.
     double ActualRate(double nominalRate) const { return nominalRate * (1.0 + offsetPpm_ * 1e-6); }
     // Whole frames of a `nominalRate` stream that the crystal has counted between `from` and `to`.

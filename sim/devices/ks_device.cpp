@@ -194,6 +194,11 @@ uint64_t KsAudioDevice::CompletedPackets() const {
     return pin_ ? pin_->packetsDone : 0;
 }
 
+uint64_t KsAudioDevice::LatePackets() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return latePackets_;
+}
+
 void KsAudioDevice::Capture(const StreamFormat& format, int64_t, BYTE* destination, ULONG frames) {
     std::memset(destination, 0, static_cast<size_t>(frames) * format.blockAlign);
 }
@@ -521,26 +526,41 @@ void KsAudioDevice::UpdateClock(Clock::time_point now) {
     clockRunning_ = run;
 }
 
-std::optional<Clock::time_point> KsAudioDevice::NextDue() const {
+std::optional<Clock::time_point> KsAudioDevice::NextDue(Clock::time_point* scheduled) const {
     if (!clockRunning_ || !pin_) return std::nullopt;
     const Pin& pin = *pin_;
     uint64_t index;
     int64_t dueFrame;
+    int64_t ownFrame;  // where the packet itself ends, bursts or not
     if (pin.looped) {
         if (!pin.buffer || pin.packetFrames == 0) return std::nullopt;
         index = pin.packetsDone;
         uint64_t burst = static_cast<uint64_t>(burst_);
         dueFrame = static_cast<int64_t>((index / burst + 1) * burst * pin.packetFrames);
+        ownFrame = static_cast<int64_t>((index + 1) * pin.packetFrames);
     } else {
         if (pin.requests.empty()) return std::nullopt;
         index = pin.packetsDone;
         const KSSTREAM_HEADER* header = pin.requests.front().header;
         ULONG bytes = setup_.capture ? header->FrameExtent : header->DataUsed;
         dueFrame = pin.nextFrame + bytes / pin.format.blockAlign;
+        ownFrame = dueFrame;
     }
     Clock::time_point due = FrameTime(dueFrame);
+    if (scheduled) *scheduled = FrameTime(ownFrame);
     if (delayEvery_ > 0 && (index + 1) % static_cast<uint64_t>(delayEvery_) == 0) due += delay_;
     return due;
+}
+
+Clock::duration KsAudioDevice::NextPacketLength() const {
+    const Pin& pin = *pin_;
+    ULONG frames = pin.packetFrames;
+    if (!pin.looped) {
+        const KSSTREAM_HEADER* header = pin.requests.front().header;
+        frames = (setup_.capture ? header->FrameExtent : header->DataUsed) / pin.format.blockAlign;
+    }
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(frames / crystal_.ActualRate(pin.format.rate)));
 }
 
 void KsAudioDevice::DmaTransfer(BYTE* to, const BYTE* from, size_t bytes) {
@@ -602,8 +622,10 @@ void KsAudioDevice::Run() {
     while (!quit_) {
         Clock::time_point now = Clock::now();
         UpdateClock(now);
-        std::optional<Clock::time_point> due = NextDue();
+        Clock::time_point scheduled{};
+        std::optional<Clock::time_point> due = NextDue(&scheduled);
         if (due && *due <= now) {
+            if (now - scheduled > NextPacketLength()) ++latePackets_;
             CompleteNext();
             continue;
         }

@@ -73,6 +73,11 @@ public:
     ULONG PinState() const;
     // Packets (WaveRT) or stream requests completed since the pin last stopped.
     uint64_t CompletedPackets() const;
+    // Packets (or stream requests) completed more than their own length after their crystal had them due, since
+    // the device was made: its thread was held up (a loaded machine; a fault that delays or bursts packets counts
+    // too), which hardware never is. A client may have found such a packet already overwritten where a device's DMA
+    // would have left it a whole packet's time to read it.
+    uint64_t LatePackets() const;
 
 protected:
     // Capture: the samples of frames [signalFrame, signalFrame + frames) into `destination`. Called with the
@@ -134,7 +139,11 @@ private:
     int64_t Position(Clock::time_point now) const;
     Clock::time_point FrameTime(int64_t frame) const;
     void UpdateClock(Clock::time_point now);
-    std::optional<Clock::time_point> NextDue() const;
+    // When the next completion falls due (a fault's delay or burst included) and, in `scheduled`, when the crystal
+    // has that packet due.
+    std::optional<Clock::time_point> NextDue(Clock::time_point* scheduled = nullptr) const;
+    // How long the next packet (or the head request) lasts on the crystal.
+    Clock::duration NextPacketLength() const;
     void CompleteNext();
     void Run();
     // A copy between the WaveRT buffer and the device's own memory, as the hardware's DMA makes it.
@@ -153,6 +162,7 @@ private:
     int delayEvery_ = 0;
     std::chrono::milliseconds delay_{0};
     int burst_ = 1;
+    uint64_t latePackets_ = 0;
     // The stream's clock: frames counted from the last stop; the signal is a function of crystal time.
     bool clockRunning_ = false;
     Clock::time_point anchorTime_;

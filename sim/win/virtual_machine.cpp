@@ -103,12 +103,18 @@ void InstallFineSleep() {
 
 void Report(const std::string& text) { OutputDebugStringA(("Tessel virtual machine: " + text + "\n").c_str()); }
 
+// The machine once built, and what its microphones were configured with. Set once, inside EnsureVirtualMachine's
+// once-only call, and never destroyed.
+std::shared_ptr<sim::devices::World>* builtWorld = nullptr;
+std::vector<std::string>* builtSignals = nullptr;
+
 }  // namespace
 
 bool ParseVirtualMachine(const std::string& text, VirtualMachineConfig* config, std::string* error) {
     size_t microphones = 4;
     std::vector<double> offsets{-80, -20, 30, 90};
     std::vector<Signal> signals{Signal::Ramp()};
+    std::vector<std::string> signalTexts{"ramp"};
     std::vector<size_t> firmware;
     std::string playback = "Speakers";
     double playbackOffset = 0;
@@ -132,10 +138,12 @@ bool ParseVirtualMachine(const std::string& text, VirtualMachineConfig* config, 
             }
         } else if (key == "signals") {
             signals.clear();
+            signalTexts.clear();
             for (const std::string& part : Split(value, ',')) {
                 Signal signal = Signal::Silence();
                 ok = ok && ParseSignal(part, &signal);
                 signals.push_back(signal);
+                signalTexts.push_back(part);
             }
             ok = ok && !signals.empty();
         } else if (key == "firmware") {
@@ -159,10 +167,12 @@ bool ParseVirtualMachine(const std::string& text, VirtualMachineConfig* config, 
         }
     }
     config->world = sim::devices::WorldConfig{};
+    config->signals.clear();
     for (size_t i = 0; i < microphones; ++i) {
         sim::devices::MicrophoneConfig mic;
         mic.offsetPpm = i < offsets.size() ? offsets[i] : 0.0;
         mic.signal = signals[i < signals.size() ? i : signals.size() - 1];
+        config->signals.push_back(signalTexts[i < signalTexts.size() ? i : signalTexts.size() - 1]);
         for (size_t index : firmware) mic.needsFirmware = mic.needsFirmware || index == i;
         config->world.microphones.push_back(mic);
     }
@@ -197,6 +207,8 @@ void EnsureVirtualMachine() {
         InstallFineSleep();
         auto* world = new std::shared_ptr<sim::devices::World>(sim::devices::World::Create(config.world));
         (*world)->Install();
+        builtWorld = world;
+        builtSignals = new std::vector<std::string>(config.signals);
         if (config.faults.empty()) return;
         // Faults fall due on the machine's own clock, from the moment it was built.
         std::thread([weak = std::weak_ptr<sim::devices::World>(*world), faults = config.faults] {
@@ -214,6 +226,16 @@ void EnsureVirtualMachine() {
             }
         }).detach();
     });
+}
+
+std::shared_ptr<sim::devices::World> VirtualWorld() {
+    EnsureVirtualMachine();
+    return *builtWorld;
+}
+
+std::string VirtualSignalText(size_t index) {
+    EnsureVirtualMachine();
+    return index < builtSignals->size() ? (*builtSignals)[index] : std::string();
 }
 
 }  // namespace sim::win

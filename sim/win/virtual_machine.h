@@ -15,7 +15,9 @@
 // and says why through OutputDebugString.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/devices/world.h"
 
@@ -31,6 +33,7 @@ struct VirtualFault {
 struct VirtualMachineConfig {
     sim::devices::WorldConfig world;
     std::vector<VirtualFault> faults;
+    std::vector<std::string> signals;  // each microphone's signal as it was given ("ramp", "sine:1000:0.5", ...)
 };
 
 // Parses the text of TESSEL_VIRTUAL_MACHINE (empty: the default machine); false with `error` set on a malformed
@@ -39,5 +42,9 @@ bool ParseVirtualMachine(const std::string& text, VirtualMachineConfig* config, 
 
 // Builds and installs the machine once per process, on the first device-facing call.
 void EnsureVirtualMachine();
+
+// The machine, built on first use, and the signal microphone `index` was given ("" where there is none).
+std::shared_ptr<sim::devices::World> VirtualWorld();
+std::string VirtualSignalText(size_t index);
 
 }  // namespace sim::win

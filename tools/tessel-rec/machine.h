@@ -1,6 +1,7 @@
 // What tessel-rec can learn about the machine it records from beyond what a host sees. On Linux with --sim it
 // builds a virtual machine (microphones on their own crystals, a playback device, faults) and can look into the
-// linked-in driver; built for Windows it records from real microphones and knows only what IASIO says.
+// linked-in driver; built for Windows it records from real microphones and knows only what IASIO says, unless
+// the driver module is the test-only one whose microphones are virtual, which tells the same through an export.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +47,8 @@ struct MicrophoneMetrics {
 class Machine {
 public:
     virtual ~Machine() = default;
+    // The driver object tessel-rec created, before any other call concerns it.
+    virtual void Attach(IASIO* driver) = 0;
     // The crystal frame (at `rate`) that microphone `index` had counted at steady-clock time `steadyNs`; false
     // when the machine cannot tell (real hardware).
     virtual bool CrystalFrame(size_t index, int64_t steadyNs, double rate, int64_t* frame) = 0;
@@ -55,6 +58,10 @@ public:
     virtual void Tick(double elapsedSeconds) = 0;
     virtual MicrophoneMetrics Metrics(IASIO* driver, size_t index) = 0;
     virtual uint32_t DriverDropOuts(IASIO* driver) = 0;
+    // Packets microphone `index`'s device has itself completed more than a packet's length late so far: a virtual
+    // device's thread held up by a busy machine, which may overwrite audio before any driver could read it where
+    // hardware would not. False where the machine cannot tell (real hardware).
+    virtual bool DeviceLatePackets(size_t index, uint64_t* packets) = 0;
     // Whether the machine can tell when the outputs sounded: only then does tessel-rec write its pulses into
     // them (never into real speakers).
     virtual bool HearsOutputs() = 0;
@@ -63,7 +70,7 @@ public:
     virtual std::vector<int64_t> OutputEdges(float level) = 0;
 };
 
-// The machine tessel-rec runs on: real hardware (nothing to look into).
+// The machine tessel-rec runs on: real hardware (nothing to look into, but what a test-only driver module tells).
 std::unique_ptr<Machine> RealMachine();
 // A virtual machine built and installed for the life of the object; null where there is no simulation.
 std::unique_ptr<Machine> VirtualMachine(const MachineSetup& setup, std::string* error);

@@ -23,18 +23,3 @@ int64_t SteadyNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
-
-namespace {
-class Hardware : public Machine {
-public:
-    bool CrystalFrame(size_t, int64_t, double, int64_t*) override { return false; }
-    std::string Signal(size_t) override { return std::string(); }
-    void Tick(double) override {}
-    MicrophoneMetrics Metrics(IASIO*, size_t) override { return {}; }
-    uint32_t DriverDropOuts(IASIO*) override { return 0; }
-    bool HearsOutputs() override { return false; }
-    std::vector<int64_t> OutputEdges(float) override { return {}; }
-};
-}  // namespace
-
-std::unique_ptr<Machine> RealMachine() { return std::make_unique<Hardware>(); }

@@ -121,6 +121,7 @@ public:
     }
     ~Virtual() override { world_->Uninstall(); }
 
+    void Attach(IASIO*) override {}
     bool CrystalFrame(size_t index, int64_t steadyNs, double rate, int64_t* frame) override {
         const auto microphones = world_->Microphones();
         if (index >= microphones.size()) return false;
@@ -160,6 +161,12 @@ public:
         return metrics;
     }
     uint32_t DriverDropOuts(IASIO* driver) override { return static_cast<CAsioDriver*>(driver)->dropOutCount; }
+    bool DeviceLatePackets(size_t index, uint64_t* packets) override {
+        const auto microphones = world_->Microphones();
+        if (index >= microphones.size()) return false;
+        *packets = microphones[index]->LatePackets();
+        return true;
+    }
     bool HearsOutputs() override { return !world_->Playbacks().empty(); }
     std::vector<int64_t> OutputEdges(float level) override {
         std::vector<int64_t> edges;
@@ -185,7 +192,23 @@ private:
     std::shared_ptr<sim::devices::World> world_;
 };
 
+// Off Windows there is no hardware to record from; a machine that knows nothing beyond what IASIO says.
+class Hardware : public Machine {
+public:
+    void Attach(IASIO*) override {}
+    bool CrystalFrame(size_t, int64_t, double, int64_t*) override { return false; }
+    std::string Signal(size_t) override { return std::string(); }
+    void Tick(double) override {}
+    MicrophoneMetrics Metrics(IASIO*, size_t) override { return {}; }
+    uint32_t DriverDropOuts(IASIO*) override { return 0; }
+    bool DeviceLatePackets(size_t, uint64_t*) override { return false; }
+    bool HearsOutputs() override { return false; }
+    std::vector<int64_t> OutputEdges(float) override { return {}; }
+};
+
 }  // namespace
+
+std::unique_ptr<Machine> RealMachine() { return std::make_unique<Hardware>(); }
 
 std::unique_ptr<Machine> VirtualMachine(const MachineSetup& setup, std::string* error) {
     std::vector<Fault> faults(setup.microphones.size());

@@ -10,6 +10,7 @@
 
 #include "alignment.h"
 #include "asio_registry.h"
+#include "verdict.h"
 
 namespace {
 
@@ -261,10 +262,12 @@ void PrintSummary(const RecordResult& result, const RecordOptions& options) {
                 static_cast<unsigned long long>(result.framesWritten), static_cast<int>(result.channels.size()),
                 result.sampleRate, static_cast<int>(result.bufferSize),
                 options.format == WavWriter::Format::Float32 ? "32-bit float" : "24-bit PCM");
-    std::printf("%-9s %8s %8s %9s %10s %12s %10s %20s\n", "input", "peak", "RMS", "drop-outs", "offset", "conv. ratio",
-                "FIFO fill", "latency rep./meas.");
+    std::printf("%-9s %8s %8s %9s %5s %10s %12s %10s %20s\n", "input", "peak", "RMS", "drop-outs", "late", "offset",
+                "conv. ratio", "FIFO fill", "latency rep./meas.");
     for (const ChannelReport& c : result.channels) {
-        char peak[16], rms[16], offset[16] = "-", ratio[16] = "-", fill[16] = "-", latency[32];
+        char peak[16], rms[16], late[24] = "-", offset[16] = "-", ratio[16] = "-", fill[16] = "-", latency[32];
+        if (c.deviceLateKnown)
+            std::snprintf(late, sizeof late, "%llu", static_cast<unsigned long long>(c.deviceLatePackets));
         std::snprintf(peak, sizeof peak, "%.1f", Decibels(c.peak));
         std::snprintf(rms, sizeof rms, "%.1f",
                       c.frames ? Decibels(std::sqrt(c.sumSquares / static_cast<double>(c.frames))) : -200.0);
@@ -279,10 +282,12 @@ void PrintSummary(const RecordResult& result, const RecordOptions& options) {
                           static_cast<long long>(c.latencyMax));
         else
             std::snprintf(latency, sizeof latency, "%d / -", static_cast<int>(result.inputLatency));
-        std::printf("%-9s %8s %8s %9u %10s %12s %10s %20s\n", c.name.c_str(), peak, rms, c.dropOuts, offset, ratio,
-                    fill, latency);
+        std::printf("%-9s %8s %8s %9u %5s %10s %12s %10s %20s\n", c.name.c_str(), peak, rms, c.dropOuts, late, offset,
+                    ratio, fill, latency);
     }
-    std::printf("levels in dBFS; latencies in frames (input reported by the driver / measured: mean, range)\n");
+    std::printf(
+        "levels in dBFS; late: packets the device itself completed over a packet late (virtual machines); "
+        "latencies in frames (input reported by the driver / measured: mean, range)\n");
     if (result.outputLatencyCount)
         std::printf("output latency rep./meas.: %d / %.0f (%.0f..%.0f, %u pulses)\n",
                     static_cast<int>(result.outputLatency), result.outputLatencySum / result.outputLatencyCount,
@@ -299,6 +304,7 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
     RecordResult result;
     IASIO* driver = CreateRegisteredDriver(options.driverFilter);
     if (!driver) return result;
+    machine.Attach(driver);
 
     Session s;
     s.driver = driver;
@@ -393,6 +399,13 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
     // The switches that came before start returned are the driver's start-up ticks: dropped, not recorded.
     s.read.store(s.written.load());
     s.running = true;
+    // The devices' lateness counts from here: what came before start returned cannot break the recording.
+    std::vector<uint64_t> lateAtStart(static_cast<size_t>(inputs), 0);
+    for (int32_t k = 0; k < inputs; ++k) {
+        ChannelReport& report = result.channels[static_cast<size_t>(k)];
+        report.deviceLateKnown =
+            machine.DeviceLatePackets(static_cast<size_t>(k), &lateAtStart[static_cast<size_t>(k)]);
+    }
 
     const uint64_t totalBlocks =
         static_cast<uint64_t>(std::ceil(options.seconds * rate / static_cast<double>(s.frames)));
@@ -462,6 +475,12 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
         }
     }
     driver->stop();
+    for (int32_t k = 0; k < inputs; ++k) {
+        ChannelReport& report = result.channels[static_cast<size_t>(k)];
+        uint64_t late = 0;
+        report.deviceLateKnown = report.deviceLateKnown && machine.DeviceLatePackets(static_cast<size_t>(k), &late);
+        if (report.deviceLateKnown) report.deviceLatePackets = late - lateAtStart[static_cast<size_t>(k)];
+    }
     if (options.progress) std::printf("\n");
     // The buffer switches keep the driver's schedule even when the clock thread runs late on a busy machine, and
     // a clock that fell far behind restarts its schedule later. So the schedule a block belongs to is marked by
@@ -511,11 +530,30 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
                        options);
     }
 
-    bool lost = result.hostOverruns > 0 || !fileWritten || result.driverDropOuts > 0;
-    for (const ChannelReport& c : result.channels) lost = lost || c.dropOuts > 0 || !c.started;
-    if (!fileWritten) std::printf("the WAV file could not be written completely\n");
-    std::printf(lost ? "AUDIO WAS LOST in this recording\n" : "no audio was lost\n");
-    result.exitCode = lost ? 3 : 0;
+    RecordingLoss loss;
+    loss.seconds = static_cast<double>(blocksDone) * s.frames / rate;
+    loss.fileWritten = fileWritten;
+    loss.hostOverruns = result.hostOverruns;
+    loss.driverDropOutsKnown = result.driverDropOutsKnown;
+    loss.driverDropOuts = result.driverDropOuts;
+    for (const ChannelReport& c : result.channels)
+        loss.channels.push_back({c.started, c.dropOuts, c.deviceLateKnown, c.deviceLatePackets});
+    std::string why;
+    switch (Judge(loss, &why)) {
+        case Verdict::NoLoss:
+            std::printf("no audio was lost\n");
+            result.exitCode = 0;
+            break;
+        case Verdict::LostWhereDevicesRanLate:
+            std::printf("audio was lost only where a virtual device itself ran late (%s)\n", why.c_str());
+            result.exitCode = 4;
+            break;
+        case Verdict::Lost:
+            std::printf("AUDIO WAS LOST in this recording%s%s%s\n", why.empty() ? "" : " (", why.c_str(),
+                        why.empty() ? "" : ")");
+            result.exitCode = 3;
+            break;
+    }
     finish(nullptr);
     return result;
 }

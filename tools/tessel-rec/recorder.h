@@ -40,6 +40,9 @@ struct ChannelReport {
     uint32_t latencyCount = 0;
     int64_t latencyMin = 0, latencyMax = 0;
     MicrophoneMetrics metrics;
+    // Packets the microphone's device itself completed over a packet late while recording (virtual machines).
+    bool deviceLateKnown = false;
+    uint64_t deviceLatePackets = 0;
 };
 
 struct RecordResult {
@@ -59,5 +62,6 @@ struct RecordResult {
 };
 
 // Records as the options say; prints progress and the summary. The exit code is non-zero when the driver could
-// not be opened or when audio was lost.
+// not be opened or when audio was lost: 3 in general, 4 where only the virtual devices' own lateness explains
+// every loss (verdict.h).
 RecordResult Record(const RecordOptions& options, Machine& machine);

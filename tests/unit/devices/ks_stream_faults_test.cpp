@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "ks/ks_enum_filters.h"
@@ -151,6 +152,35 @@ TEST(VirtualDeviceFaults, BurstsCompleteThreePacketsAtOnceAndTheLastTwoAreIntact
     EXPECT_GT(previousPackets, 0u);
     for (const Packet& packet : packets) EXPECT_NE(packet.number % 3, 1u);
     ExpectRampLockedToPacketNumbers(packets, 480);
+}
+
+// A device counts the packets it completed more than a packet's length behind its crystal's schedule: a delayed
+// packet that kept the next one waiting past that too counts twice, a delay shorter than a packet not at all.
+TEST(VirtualDeviceFaults, PacketsCompletedMoreThanAPacketLateAreCounted) {
+    MicrophoneConfig ramp;
+    ramp.signal = Signal::Ramp();
+    for (const auto& [delay, late] : {std::pair{25ms, true}, std::pair{4ms, false}}) {
+        SCOPED_TRACE(delay.count());
+        ScopedWorld world(Machine({ramp}));
+        // Every fourth 10 ms packet comes late.
+        world.microphone(0)->DelayPackets(4, delay);
+        HRESULT hr;
+        RunningCapture stream(hr, 2 * 480 * 4);
+        ASSERT_NE(stream.buffer, nullptr);
+        ASSERT_EQ(stream.pin->_SetState(KSSTATE_RUN), S_OK);
+        std::vector<ULONG> counts;
+        ReadPackets(stream, 480, 24, false, counts);
+        const uint64_t delayed = world.microphone(0)->CompletedPackets() / 4;
+        const uint64_t counted = world.microphone(0)->LatePackets();
+        ASSERT_GE(delayed, 4u);
+        if (late) {
+            // Each delayed packet, and the one due 10 ms after it that waited behind it (the newest may not yet).
+            EXPECT_GE(counted, 2 * delayed - 1);
+        } else {
+            // Only a thread held up by a busy machine adds any.
+            EXPECT_LT(counted, delayed);
+        }
+    }
 }
 
 TEST(VirtualDeviceFaults, AGrantLargerThanAskedIsWhatThePinSeesAndIsFilledWhole) {
