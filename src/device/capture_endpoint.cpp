@@ -248,7 +248,6 @@ uint32_t CInputCaptureKS::TransferPacket(uint32_t index, bool resubmit) {
 
 uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
     const uint32_t other = index + 1 < packetCount ? index + 1 : 0;
-    uint32_t n = 0;
     if (HoldsSentinel(packets[index])) {
         // Transfer the packet the device has really written, whichever the wake was for.
         if (!HoldsSentinel(packets[other])) {
@@ -257,36 +256,37 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
             ULONG number = 0;
             if (SUCCEEDED(pin->GetReadPacket(number))) index = (number - 1) & 1u;
         }
-    } else if (other != index && !HoldsSentinel(packets[other])) {
-        // Both written: this thread woke more than a packet late, and the device, having completed the second,
-        // is writing the first again. Read one at a time, the thread would stay a packet behind for good, every
-        // packet read while the device rewrites it; reading both now puts it back on the device's schedule. The
-        // older goes first, so that the stream's time runs on, and counts as lost: on hardware it already holds
-        // part of the next period.
-        ULONG number = 0;
-        const bool counted = SUCCEEDED(pin->GetReadPacket(number)) && number > 0;
-        const uint32_t newest = counted ? (number - 1) & 1u : other;
-        const uint32_t older = newest == index ? other : index;
-        CountOverrun();
-        CountExtraPacket();
-        n = DeliverWaveRt(older, false) + DeliverWaveRt(newest, resubmit);
-        if (counted && resubmit && running.load()) {
-            // The older slot is the one the device writes next. Marked unread only if the device has not
-            // completed it meanwhile (else it holds the next packet, to be read at the wake its completion set).
-            // The newest completion's own signal may still be on the event: cleared, or it would wake this thread
-            // for a packet already taken.
+        return DeliverWaveRt(index, resubmit);
+    }
+    if (other == index || HoldsSentinel(packets[other])) return DeliverWaveRt(index, resubmit);
+
+    // Both written: this thread woke more than a packet late, and the device, having completed the second, is
+    // writing the first again. Read one at a time, the thread would stay a packet behind for good, every packet
+    // read while the device rewrites it; reading both now puts it back on the device's schedule. The older goes
+    // first, so that the stream's time runs on, and counts as lost: on hardware it already holds part of the next
+    // period.
+    ULONG number = 0;
+    const bool counted = SUCCEEDED(pin->GetReadPacket(number)) && number > 0;
+    const uint32_t newest = counted ? (number - 1) & 1u : other;
+    const uint32_t older = newest == index ? other : index;
+    CountOverrun();
+    CountExtraPacket();
+    const uint32_t n = DeliverWaveRt(older, false) + DeliverWaveRt(newest, resubmit);
+    if (resubmit && running.load()) {
+        // The older slot is the one the device writes next. It is marked unread only if the device has not
+        // completed it meanwhile (else it holds the next packet, to be read at the wake its completion set). The
+        // newest completion's own signal may still be on the event: cleared, or it would wake this thread for a
+        // packet already taken.
+        bool rewritten = false;
+        if (counted) {
             ResetEvent(pin->m_hNotificationEvent);
             ULONG after = 0;
-            if (SUCCEEDED(pin->GetReadPacket(after)) && after == number)
-                StoreSentinel(packets[older]);
-            else
-                SetEvent(pin->m_hNotificationEvent);
-        } else if (resubmit && running.load()) {
-            StoreSentinel(packets[older]);
+            rewritten = FAILED(pin->GetReadPacket(after)) || after != number;
+            if (rewritten) SetEvent(pin->m_hNotificationEvent);
         }
-        return n;
+        if (!rewritten) StoreSentinel(packets[older]);
     }
-    return n + DeliverWaveRt(index, resubmit);
+    return n;
 }
 
 uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit) {

@@ -43,10 +43,10 @@ foreign=$(echo "$imports" | tr ' ' '\n' | grep -v -E '^(advapi32|kernel32|msvcrt
 check "imports beyond system DLLs ($imports)" "$foreign" ""
 check "resources" "$(python3 "$(dirname "$0")/pe_resources.py" "$dll")" "version=1.0.0.0 icons=106"
 # The virtual hardware belongs to the test-only DLL (the windows-virtual preset); none of it may reach the product:
-# no redirected entry point, no inspection export (TesselVirtual_Inspect, which tessel-rec looks for in whatever
+# no redirected entry point, no report export (TesselVirtual_Report, which tessel-rec looks for in whatever
 # driver module it loads), no configuration variable, no virtual device's name, in any symbol or string.
 virtual_text=$( (x86_64-w64-mingw32-objdump -p "$dll"; strings -a "$dll"; strings -a -el "$dll") |
-    grep -E -i -o 'TesselVirtual_Inspect|TesselVirtual_[A-Za-z_]*|TESSEL_VIRTUAL_MACHINE|Tessel Virtual Machine|sim::(devices|os|win)|VirtualMicrophone|VirtualKernel|VirtualPlayback|sim/(devices|win)/' |
+    grep -E -i -o 'TesselVirtual_Report|TesselVirtual_[A-Za-z_]*|TESSEL_VIRTUAL_MACHINE|Tessel Virtual Machine|sim::(devices|os|win)|VirtualMicrophone|VirtualKernel|VirtualPlayback|sim/(devices|win)/' |
     sort -u | tr '\n' ' ' || true)
 check "virtual-device symbols or text in the product DLL" "$virtual_text" ""
 

@@ -65,8 +65,8 @@ retries=0
 # The test-only DLL tells tessel-rec what the driver measured and how late its own devices ran (an export the
 # product DLL must not have: the smoke test checks that).
 exports=$(x86_64-w64-mingw32-objdump -p "$dll")
-if ! grep -q -w 'TesselVirtual_Inspect' <<<"$exports"; then
-    fail "Tessel-ASIO-virtual-x64.dll does not export TesselVirtual_Inspect"
+if ! grep -q -w 'TesselVirtual_Report' <<<"$exports"; then
+    fail "Tessel-ASIO-virtual-x64.dll does not export TesselVirtual_Report"
 fi
 
 # One recording; its failures are counted into `run_failures`. tessel-rec judges it first: 0 when nothing was
@@ -85,7 +85,7 @@ record() {
                run_fail "tessel-rec -c $class -r $rate: exit code 4 without its verdict" ;;
         *) run_fail "tessel-rec -c $class -r $rate exit code $status" ;;
     esac
-    # The summary's columns come through the DLL's inspection: the devices' late packets, the converter ratio, the
+    # The summary's columns come through the DLL's report export: the devices' late packets, the converter ratio, the
     # FIFO fill and the latency measured from the ramp. (The driver's rate measurement takes eleven seconds from
     # the start, so the offset it measured stays unknown in ten.)
     rows=$(echo "$output" | grep -E '^Tessel-[0-9]+ ' || true)

@@ -1,6 +1,6 @@
 // Windows: there is no virtual machine to build; tessel-rec records from the microphones the driver finds. A
 // driver DLL built for testing under Wine, whose microphones are virtual, tells what it knows of them and of
-// itself through its inspection export (sim/win/inspection.h): then the summary shows the driver's measurements
+// itself through its report export (sim/win/virtual_report.h): then the summary shows the driver's measurements
 // and the latency measured from the ramp, as on the simulated platform. The product DLL has no such export, and
 // tessel-rec knows only what IASIO says.
 #include <cmath>
@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "machine.h"
-#include "sim/win/inspection.h"
+#include "sim/win/virtual_report.h"
 
 namespace {
 
@@ -20,12 +20,12 @@ public:
         // The object's first pointer is its table of methods, which lies in the driver's module. The module stays
         // loaded while tessel-rec holds the driver, which is as long as it asks anything of it.
         HMODULE module = nullptr;
-        if (!driver || inspect_ ||
+        if (!driver || exported_ ||
             !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                 *reinterpret_cast<LPCSTR*>(driver), &module))
             return;
-        inspect_ = reinterpret_cast<TesselVirtualInspectFunction>(
-            reinterpret_cast<void*>(GetProcAddress(module, TESSEL_VIRTUAL_INSPECT)));
+        exported_ = reinterpret_cast<TesselVirtualReportFunction>(
+            reinterpret_cast<void*>(GetProcAddress(module, TESSEL_VIRTUAL_REPORT)));
     }
     bool CrystalFrame(size_t index, int64_t steadyNs, double rate, int64_t* frame) override {
         const Device* device = DeviceOf(index);
@@ -42,7 +42,7 @@ public:
     MicrophoneMetrics Metrics(IASIO* driver, size_t index) override {
         MicrophoneMetrics metrics;
         TesselVirtualMicrophone report;
-        if (!Inspect(driver, index, &report) || !report.driverKnown) return metrics;
+        if (!Report(driver, index, &report) || !report.driverKnown) return metrics;
         metrics.known = true;
         metrics.converterRatio = report.converterRatio;
         metrics.offsetKnown = report.offsetKnown != 0;
@@ -53,11 +53,11 @@ public:
     }
     uint32_t DriverDropOuts(IASIO* driver) override {
         TesselVirtualMicrophone report;
-        return Inspect(driver, 0, &report) ? report.driverDropOuts : 0;
+        return Report(driver, 0, &report) ? report.driverDropOuts : 0;
     }
     bool DeviceLatePackets(size_t index, uint64_t* packets) override {
         TesselVirtualMicrophone report;
-        if (!Inspect(nullptr, index, &report)) return false;
+        if (!Report(nullptr, index, &report)) return false;
         *packets = report.latePackets;
         return true;
     }
@@ -72,11 +72,11 @@ private:
         bool sameClock = false;
     };
 
-    bool Inspect(IASIO* driver, size_t index, TesselVirtualMicrophone* report) {
-        if (!inspect_ || index >= 64) return false;
+    bool Report(IASIO* driver, size_t index, TesselVirtualMicrophone* report) {
+        if (!exported_ || index >= 64) return false;
         std::memset(report, 0, sizeof *report);
         report->size = sizeof *report;
-        return inspect_(driver, static_cast<uint32_t>(index), report) != 0;
+        return exported_(driver, static_cast<uint32_t>(index), report) != 0;
     }
 
     // What stays fixed of a device, asked once it exists (the DLL builds its machine on the driver's first
@@ -85,7 +85,7 @@ private:
         if (index < devices_.size() && devices_[index]) return &*devices_[index];
         TesselVirtualMicrophone report;
         const int64_t before = SteadyNanoseconds();
-        if (!Inspect(nullptr, index, &report)) return nullptr;
+        if (!Report(nullptr, index, &report)) return nullptr;
         const int64_t after = SteadyNanoseconds();
         Device device;
         device.signal.assign(report.signal, strnlen(report.signal, sizeof report.signal));
@@ -106,7 +106,7 @@ private:
         return &*devices_[index];
     }
 
-    TesselVirtualInspectFunction inspect_ = nullptr;
+    TesselVirtualReportFunction exported_ = nullptr;
     std::vector<std::optional<Device>> devices_;
 };
 

@@ -1,6 +1,6 @@
-// The test-only DLL's inspection export (inspection.h): what a host recording through this DLL may learn of the
+// The test-only DLL's report export (virtual_report.h): what a host recording through this DLL may learn of the
 // virtual machine and of the driver object it created, read where the simulated platform's tools read it.
-#include "sim/win/inspection.h"
+#include "sim/win/virtual_report.h"
 
 #include <algorithm>
 #include <chrono>
@@ -31,7 +31,7 @@ int64_t CounterNanoseconds() {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) int TesselVirtual_Inspect(void* driver, uint32_t microphone,
+extern "C" __declspec(dllexport) int TesselVirtual_Report(void* driver, uint32_t microphone,
                                                            TesselVirtualMicrophone* report) {
     if (!report || report->size != sizeof(TesselVirtualMicrophone)) return 0;
     std::memset(report, 0, sizeof *report);

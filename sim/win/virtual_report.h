@@ -3,13 +3,13 @@
 // from this DLL, the driver's view of it. tessel-rec uses it to judge a recording under Wine as it judges one
 // on the simulated platform, where it looks into the linked-in driver and devices directly.
 //
-// Plain C. A host finds TesselVirtual_Inspect with GetProcAddress on the driver's module; the product DLL has
+// Plain C. A host finds TesselVirtual_Report with GetProcAddress on the driver's module; the product DLL has
 // no such export, and a host then knows only what IASIO says.
 #pragma once
 
 #include <stdint.h>
 
-#define TESSEL_VIRTUAL_INSPECT "TesselVirtual_Inspect"
+#define TESSEL_VIRTUAL_REPORT "TesselVirtual_Report"
 
 typedef struct TesselVirtualMicrophone {
     uint32_t size;  // set by the caller to sizeof(TesselVirtualMicrophone); any other size is refused
@@ -39,4 +39,4 @@ typedef struct TesselVirtualMicrophone {
 // Fills `report` for microphone `microphone` (counted from 0, in the order the driver opens them). `driver` is
 // null or the IASIO pointer of an object created from this DLL. Returns 0 for a microphone the machine does not
 // have or a report of another size, 1 otherwise.
-typedef int (*TesselVirtualInspectFunction)(void* driver, uint32_t microphone, TesselVirtualMicrophone* report);
+typedef int (*TesselVirtualReportFunction)(void* driver, uint32_t microphone, TesselVirtualMicrophone* report);
