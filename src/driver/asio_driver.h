@@ -111,9 +111,9 @@ public:
     std::atomic<uint32_t> dropOutCount{0};
     // Each microphone's overrun packets already counted among the drop-outs. Clock thread only.
     uint64_t overrunsSeen[kMaxInputs] = {};
-    // Each microphone's frames the host got as silence because its audio came late, to be dropped when that audio
-    // arrives at the next read. Clock thread only.
-    uint32_t lateFrames[kMaxInputs] = {};
+    // Each microphone whose stream broke off (the host got silence, or a trim dropped audio) and resumes only from
+    // the fill it is steered to, as at its first buffer. Clock thread only.
+    bool resuming[kMaxInputs] = {};
     uint64_t outputOverrunsSeen = 0;
     std::atomic<uint32_t> lateSkipCount{0};  // of those, the times the clock fell so far behind it gave up ticks
     std::atomic<uint32_t> latencyFrames{0};
@@ -192,7 +192,6 @@ private:
     bool OnOwnClockThread() const;
     static DWORD WINAPI ClockThreadProc(LPVOID driver);
     bool PrimeInput(DeviceFifo& fifo, uint32_t frames);
-    void DropLateAudio(uint32_t late, DeviceFifo& fifo, uint32_t frames);
     void ClockLoop();
     void GatherInputs(uint32_t frames, uint32_t offset);
     void ScatterOutputs(uint32_t frames, uint32_t offset);

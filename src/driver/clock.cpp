@@ -27,8 +27,6 @@ constexpr DWORD kClockEndWaitMs = 10000;
 constexpr DWORD kIdlePollMs = 100;  // no microphone: nothing to time, just wait for the end
 constexpr DWORD kTerminatedExitCode = 0xC0000194;
 constexpr int64_t kLatePeriods = 4;  // this late, missed ticks are dropped instead of made up
-// At most this many buffers of late audio are dropped when it arrives: what two device packets and the margin hold.
-constexpr uint32_t kLateAudioBuffers = 4;
 
 constexpr double kTwoTo32 = 4294967296.0;
 
@@ -243,7 +241,13 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
     bool readThisTick[kMaxInputs] = {};
     bool trimmed[kMaxInputs] = {};
     bool dropOut = false;
-    for (int32_t i = 0; i < numInputs; ++i) trimmed[i] = inputFifos[i].Trim(frames, nullptr, tickCounter);
+    for (int32_t i = 0; i < numInputs; ++i) {
+        DeviceFifo& fifo = inputFifos[i];
+        trimmed[i] = fifo.Trim(frames, nullptr, tickCounter) && !fifo.FadeInPending() && !resuming[i];
+        // The trim keeps a plain three buffers, which puts this microphone up to a packet off its place among the
+        // others: the stream resumes from the fill it is steered to, as after any drop-out.
+        if (trimmed[i]) resuming[i] = true;
+    }
 
     for (int32_t k = 0; k < numActiveInputs; ++k) {
         const int32_t channel = inputChannelMap[k];
@@ -259,20 +263,17 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
             std::memset(half, 0, frames * sizeof(int32_t));
             continue;
         }
-        const bool wasFlowing = !fifo.FadeInPending();
+        const bool wasFlowing = !fifo.FadeInPending() && !resuming[channel];
         if (!wasFlowing && !PrimeInput(fifo, frames)) {
             std::memset(half, 0, frames * sizeof(int32_t));
             continue;
         }
-        const uint32_t late = lateFrames[channel];
-        lateFrames[channel] = 0;
-        if (wasFlowing) DropLateAudio(late, fifo, frames);
+        resuming[channel] = false;
         if (!fifo.ReadBuffer(inputScratch, frames)) {
-            // Less than one buffer: the host gets silence and nothing is consumed now; the audio that belonged
-            // here is dropped if it has arrived by the next read.
+            // Less than one buffer: the host gets silence, and the stream resumes as primed.
             std::memset(half, 0, frames * sizeof(int32_t));
             dropOut = dropOut || wasFlowing;
-            if (wasFlowing) lateFrames[channel] = std::min<uint32_t>(late + frames, kLateAudioBuffers * frames);
+            if (!fifo.FadeInPending()) resuming[channel] = true;
             continue;
         }
         if (isFloat)
@@ -291,9 +292,9 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
         // Audio the device wrote over before its stream thread could take it never reached the FIFO: a drop-out
         // in a stream the host is recording.
         const uint64_t overruns = fifo.Overruns();
-        dropOut = dropOut || (readThisTick[i] && !fifo.FadeInPending() && overruns != overrunsSeen[i]);
+        dropOut = dropOut || (readThisTick[i] && !fifo.FadeInPending() && !resuming[i] && overruns != overrunsSeen[i]);
         overrunsSeen[i] = overruns;
-        dropOut = dropOut || (trimmed[i] && !fifo.FadeInPending());
+        dropOut = dropOut || trimmed[i];
         fillSum += fifo.FillFrames();
         ++attached;
     }
@@ -302,31 +303,29 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
     if (attached) latencyFrames = static_cast<uint32_t>(fillSum / attached) + frames;
 }
 
-// A microphone's first buffer after a reset is read only once its FIFO holds the fill it is steered to, and
-// from exactly that fill: the stream then starts with the latency getLatencies reports, instead of one or two
-// buffers short of it and creeping up while the steering catches up, and with its full margin against jitter.
-// The fill aimed at is corrected by where this microphone's packets fall against the tick, so that every
-// microphone starts with the same latency rather than up to a packet apart.
+// A microphone's first buffer after a reset, and its first after a drop-out, is read only once its FIFO holds the
+// fill it is steered to, and from exactly that fill: the stream then runs with the latency getLatencies reports and
+// its full margin against jitter. The fill aimed at is corrected by where this microphone's packets fall against
+// the tick, so that every microphone runs at the same latency rather than up to a packet apart.
+//
+// After a drop-out that matters twice over. Audio that comes late (a stream thread or a device held up past the
+// ticks its margin covers, its backlog arriving at once or a packet at a time as the thread catches up) belongs to
+// buffers the host already got as silence; read as it comes, it would put this microphone a buffer or more behind
+// the host's timeline and the other microphones, a comb filter on a source two of them hear, for the minutes the
+// steering takes to bring it back. Audio really lost (packets the device wrote over) would put it ahead as much,
+// and with too little margin left to ride out the next hiccup. Waiting for the steered fill and dropping what lies
+// above it keeps it at its place in both cases, at the price of a silence a few buffers longer in a stream already
+// broken there. A stream still catching up (its packets captured but not
+// yet pushed) is waited for: the fill alone would put it late by what is still to come.
 bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
+    // A stream thread still catching up has audio of this moment yet to push: the fill would place it late.
+    if (fifo.ProducerBehind(tickCounter)) return false;
     const float target = static_cast<float>(CaptureFillTargetFrames(frames));
     const float fill = fifo.PhaseCorrectedFill(tickCounter);
     if (fill < target) return false;
     const uint32_t excess = static_cast<uint32_t>(std::lround(fill - target));
     if (excess > 0) fifo.Skip(excess);
     return true;
-}
-
-// Audio that arrives after its buffer went to the host as silence (a stream thread or a device held up past a
-// tick) belongs to a moment the host has already passed. Read as it comes, it would put this microphone a buffer
-// behind the host's timeline and behind the other microphones, a comb filter on a source two of them hear, until
-// the steering took it back over minutes. So at the first read after the silence, as much of it as lifts the fill
-// above the level the stream is steered to is dropped, up to the frames the host got as silence: the microphone
-// keeps its place, and the one break the drop-out made stays the only one. Audio still missing then was really
-// lost, and nothing later is dropped for it.
-void CAsioDriver::DropLateAudio(uint32_t late, DeviceFifo& fifo, uint32_t frames) {
-    if (late == 0) return;
-    const float excess = fifo.PhaseCorrectedFill(tickCounter) - static_cast<float>(CaptureFillTargetFrames(frames));
-    if (excess >= 1.0f) fifo.Skip(std::min(late, static_cast<uint32_t>(std::lround(excess))));
 }
 
 void CAsioDriver::ScatterOutputs(uint32_t frames, uint32_t offset) {

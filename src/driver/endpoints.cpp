@@ -8,7 +8,7 @@ void CAsioDriver::StartEndpoints() {
     deviceManager.StartAll();
     for (int32_t i = 0; i < kMaxInputs; ++i) {
         overrunsSeen[i] = inputFifos[i].Overruns();
-        lateFrames[i] = 0;
+        resuming[i] = false;
     }
     outputOverrunsSeen = outputFifo.Overruns();
 }

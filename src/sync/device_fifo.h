@@ -76,6 +76,10 @@ public:
     // not counted twice. The plain fill while there is no stamp, with the correction switched off, or for a
     // `nowCounter` of 0. Consumer thread.
     float PhaseCorrectedFill(int64_t nowCounter);
+    // Whether the producer is behind its own schedule at `nowCounter`: more than a push owed since its last stamped
+    // push, so that pushes of audio already captured are still to come, and the fill understates the latency by
+    // them. False while there is no stamp or the correction is switched off. Consumer thread.
+    bool ProducerBehind(int64_t nowCounter);
     // Pulls one buffer of `frames` frames if the ring holds that much, ramping it in from silence if it is the
     // first since a Reset. Returns false, consuming nothing and leaving dst alone, when less is there.
     bool ReadBuffer(float* dst, uint32_t frames);
@@ -152,6 +156,8 @@ private:
     // Under `lock`: the frames the producer owes at nowCounter since its last stamped push, less half that push;
     // false when there is nothing to correct by.
     bool OwedFrames(int64_t nowCounter, float* owedLessHalfPush) const;
+    // Under `lock`: the frames owed, uncapped, and the last push's frames; false without a usable stamp.
+    bool OwedFrames(int64_t nowCounter, double* owed, double* push) const;
     // Under `lock`: the fill as of the last stamped push plus OwedFrames; false when there is no usable stamp.
     bool StampedFill(int64_t nowCounter, float* fill) const;
     // Adds the last steering step's fill error times the duration of the input just pushed to the integral.

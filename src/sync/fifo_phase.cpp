@@ -18,6 +18,10 @@ namespace {
 // A stamp from further back than this many pushes is no phase any more: the producer has stalled (a device stopped,
 // a clock that missed its ticks), and the FIFO's plain fill is all there is to steer by.
 constexpr double kStalePushes = 4.0;
+// A producer owing more than this many pushes has missed a whole push beyond the one it is gathering (a stream
+// thread held up or catching up). Less would take a thread that wakes a little late every time (under an emulator,
+// by a millisecond or more) for one that fell behind.
+constexpr double kBehindPushes = 2.0;
 }  // namespace
 
 void DeviceFifo::StampPush(int64_t counter) {
@@ -34,18 +38,34 @@ void DeviceFifo::StampPush(int64_t counter) {
     LeaveLock();
 }
 
-bool DeviceFifo::OwedFrames(int64_t nowCounter, float* owedLessHalfPush) const {
+bool DeviceFifo::OwedFrames(int64_t nowCounter, double* owed, double* push) const {
     if (!stampValid || nowCounter <= 0 || counterFrequency <= 0 || stampFrames == 0 ||
         !phaseCorrection.load(std::memory_order_relaxed))
         return false;
-    const double push = static_cast<double>(stampFrames);
+    *push = static_cast<double>(stampFrames);
     // The consumer may have read its time a moment before the producer's stamp: then nothing is owed yet.
     const double elapsed =
         static_cast<double>(std::max<int64_t>(0, nowCounter - stampCounter)) / static_cast<double>(counterFrequency);
-    const double owed = elapsed * static_cast<double>(sampleRate);
-    if (owed > kStalePushes * push) return false;
+    *owed = elapsed * static_cast<double>(sampleRate);
+    return *owed <= kStalePushes * *push;
+}
+
+bool DeviceFifo::OwedFrames(int64_t nowCounter, float* owedLessHalfPush) const {
+    double owed = 0.0, push = 0.0;
+    if (!OwedFrames(nowCounter, &owed, &push)) return false;
     *owedLessHalfPush = static_cast<float>(std::min(owed, push) - 0.5 * push);
     return true;
+}
+
+bool DeviceFifo::ProducerBehind(int64_t nowCounter) {
+    double owed = 0.0, push = 0.0;
+    EnterLock();
+    // A stamp too old to correct the fill by still says the producer is behind: a stream thread held up that long
+    // has even more to push when it runs again, and a device that stopped pushes nothing to wait for anyway.
+    OwedFrames(nowCounter, &owed, &push);
+    const bool behind = push > 0.0 && owed > kBehindPushes * push;
+    LeaveLock();
+    return behind;
 }
 
 bool DeviceFifo::StampedFill(int64_t nowCounter, float* fill) const {

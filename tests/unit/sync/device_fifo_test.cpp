@@ -263,6 +263,13 @@ TEST(DeviceFifo, FillIsCorrectedByTheTimeSinceTheStampedPush) {
     EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 250'000), 960.0f + 240.0f);  // at most one push is owed
     EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 - 10'000), 960.0f - 240.0f);   // a consumer reading early
     EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 500'000), 960.0f);           // a stalled producer: plain
+    // A producer that owes more than a push is behind (a capture thread held up or catching up), however long.
+    EXPECT_FALSE(fifo->ProducerBehind(t0 + 110'000));
+    EXPECT_TRUE(fifo->ProducerBehind(t0 + 250'000));
+    EXPECT_TRUE(fifo->ProducerBehind(t0 + 500'000));
+    fifo->SetPhaseCorrection(false);
+    EXPECT_FALSE(fifo->ProducerBehind(t0 + 500'000));
+    fifo->SetPhaseCorrection(true);
     // A push written but not yet stamped is not counted on top of the time owed for it.
     fifo->PushRaw(packet.data(), 480);
     EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 100'000), 960.0f + 240.0f);
