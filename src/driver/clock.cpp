@@ -315,15 +315,17 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
 // steering takes to bring it back. Audio really lost (packets the device wrote over) would put it ahead as much,
 // and with too little margin left to ride out the next hiccup. Waiting for the steered fill and dropping what lies
 // above it keeps it at its place in both cases, at the price of a silence a few buffers longer in a stream already
-// broken there. A stream still catching up (its packets captured but not
-// yet pushed) is waited for: the fill alone would put it late by what is still to come.
+// broken there. Audio a stream thread running behind has captured but not yet pushed counts towards the latency:
+// the fill alone would put the stream late by it.
 bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
-    // A stream thread still catching up has audio of this moment yet to push: the fill would place it late.
+    // A stream thread far behind has audio of this moment yet to push, more than can be told from its stamps.
     if (fifo.ProducerBehind(tickCounter)) return false;
     const float target = static_cast<float>(CaptureFillTargetFrames(frames));
-    const float fill = fifo.PhaseCorrectedFill(tickCounter);
+    const float fill = fifo.LatencyFill(tickCounter);
     if (fill < target) return false;
     const uint32_t excess = static_cast<uint32_t>(std::lround(fill - target));
+    // Audio captured but not yet pushed counts towards the latency, but a buffer must be there to read now.
+    if (fifo.FillFrames() < excess + frames) return false;
     if (excess > 0) fifo.Skip(excess);
     return true;
 }

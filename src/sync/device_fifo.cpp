@@ -79,7 +79,7 @@ void DeviceFifo::UpdateFillEstimate(int64_t nowCounter) {
     EnterLock();
     float fill = static_cast<float>(FillFrames());
     float stamped = 0.0f;
-    if (StampedFill(nowCounter, &stamped)) fill = stamped;
+    if (StampedFill(nowCounter, 1.0, &stamped)) fill = stamped;
     // A slow fill at (or near) zero means the average was just cleared by Reset, Skip or Configure: snap to the
     // present fill instead of creeping up from zero for twenty seconds.
     if (slowFill > 1.0f)

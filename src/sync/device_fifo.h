@@ -70,12 +70,16 @@ public:
     // The fill seen now is short of the latency by what the producer has gathered since its last push and not yet
     // pushed: it jumps by a whole push when a push lands and sags between pushes, and where the pushes fall between
     // the consumer's periods drifts with the crystals. Adding the frames the producer owes at `nowCounter` (its
-    // rate times the time since the last push's counter stamp, at most one push), less half a push so that the
-    // average is the plain fill's, gives a fill that tracks the latency itself; UpdateFillEstimate averages that.
+    // rate times the time since the last push's counter stamp, at most `maxPushes` pushes; negative before the
+    // stamp), less half a push so that the average is the plain fill's, gives a fill that tracks the latency itself;
+    // UpdateFillEstimate averages that with at most one push owed, so that a late wake does not move the steering.
     // It is counted as of the last stamped push, so that a push the producer has written but not yet stamped is
     // not counted twice. The plain fill while there is no stamp, with the correction switched off, or for a
     // `nowCounter` of 0. Consumer thread.
-    float PhaseCorrectedFill(int64_t nowCounter);
+    float PhaseCorrectedFill(int64_t nowCounter, double maxPushes = 1.0);
+    // The same, counting every push owed up to where ProducerBehind begins: the latency of a stream that resumes
+    // now, whose thread, a little behind, has captured audio still to push. Consumer thread.
+    float LatencyFill(int64_t nowCounter);
     // Whether the producer is behind its own schedule at `nowCounter`: more than a push owed since its last stamped
     // push, so that pushes of audio already captured are still to come, and the fill understates the latency by
     // them. False while there is no stamp or the correction is switched off. Consumer thread.
@@ -153,13 +157,13 @@ private:
     void WriteRingStereo(const float* left, const float* right, uint32_t frames, uint32_t* position);
     void PublishWrite(uint32_t position) { writeIndex.store(position & kMask, std::memory_order_release); }
     void ComputeCoefficients();
-    // Under `lock`: the frames the producer owes at nowCounter since its last stamped push, less half that push;
-    // false when there is nothing to correct by.
-    bool OwedFrames(int64_t nowCounter, float* owedLessHalfPush) const;
+    // Under `lock`: the frames the producer owes at nowCounter since its last stamped push (at most maxPushes
+    // pushes), less half that push; false when there is nothing to correct by.
+    bool OwedFrames(int64_t nowCounter, double maxPushes, float* owedLessHalfPush) const;
     // Under `lock`: the frames owed, uncapped, and the last push's frames; false without a usable stamp.
     bool OwedFrames(int64_t nowCounter, double* owed, double* push) const;
     // Under `lock`: the fill as of the last stamped push plus OwedFrames; false when there is no usable stamp.
-    bool StampedFill(int64_t nowCounter, float* fill) const;
+    bool StampedFill(int64_t nowCounter, double maxPushes, float* fill) const;
     // Adds the last steering step's fill error times the duration of the input just pushed to the integral.
     void IntegrateSteeringError(uint32_t inputFrames);
 

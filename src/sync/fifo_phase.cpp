@@ -43,17 +43,18 @@ bool DeviceFifo::OwedFrames(int64_t nowCounter, double* owed, double* push) cons
         !phaseCorrection.load(std::memory_order_relaxed))
         return false;
     *push = static_cast<double>(stampFrames);
-    // The consumer may have read its time a moment before the producer's stamp: then nothing is owed yet.
-    const double elapsed =
-        static_cast<double>(std::max<int64_t>(0, nowCounter - stampCounter)) / static_cast<double>(counterFrequency);
+    // Negative when the consumer's time lies before the stamp (a clock thread making up ticks it was late for, or
+    // one that read its time a moment before the producer stamped): the stamped push then holds audio captured
+    // after that time, which is no part of the latency at it.
+    const double elapsed = static_cast<double>(nowCounter - stampCounter) / static_cast<double>(counterFrequency);
     *owed = elapsed * static_cast<double>(sampleRate);
     return *owed <= kStalePushes * *push;
 }
 
-bool DeviceFifo::OwedFrames(int64_t nowCounter, float* owedLessHalfPush) const {
+bool DeviceFifo::OwedFrames(int64_t nowCounter, double maxPushes, float* owedLessHalfPush) const {
     double owed = 0.0, push = 0.0;
     if (!OwedFrames(nowCounter, &owed, &push)) return false;
-    *owedLessHalfPush = static_cast<float>(std::min(owed, push) - 0.5 * push);
+    *owedLessHalfPush = static_cast<float>(std::min(owed, maxPushes * push) - 0.5 * push);
     return true;
 }
 
@@ -68,9 +69,9 @@ bool DeviceFifo::ProducerBehind(int64_t nowCounter) {
     return behind;
 }
 
-bool DeviceFifo::StampedFill(int64_t nowCounter, float* fill) const {
+bool DeviceFifo::StampedFill(int64_t nowCounter, double maxPushes, float* fill) const {
     float owed = 0.0f;
-    if (!OwedFrames(nowCounter, &owed)) return false;
+    if (!OwedFrames(nowCounter, maxPushes, &owed)) return false;
     const uint32_t read = readIndex.load(std::memory_order_relaxed);
     const uint32_t stamped = (stampWriteIndex - read) & kMask;
     // A read past the stamped push (a skip that emptied more than was stamped) leaves no meaningful stamped fill.
@@ -79,11 +80,13 @@ bool DeviceFifo::StampedFill(int64_t nowCounter, float* fill) const {
     return true;
 }
 
-float DeviceFifo::PhaseCorrectedFill(int64_t nowCounter) {
+float DeviceFifo::PhaseCorrectedFill(int64_t nowCounter, double maxPushes) {
     EnterLock();
     float fill = static_cast<float>(FillFrames());
     float stamped = 0.0f;
-    if (StampedFill(nowCounter, &stamped)) fill = stamped;
+    if (StampedFill(nowCounter, maxPushes, &stamped)) fill = stamped;
     LeaveLock();
     return fill;
 }
+
+float DeviceFifo::LatencyFill(int64_t nowCounter) { return PhaseCorrectedFill(nowCounter, kBehindPushes); }

@@ -261,11 +261,16 @@ TEST(DeviceFifo, FillIsCorrectedByTheTimeSinceTheStampedPush) {
     EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 50'000), 960.0f);
     EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 100'000), 960.0f + 240.0f);
     EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 250'000), 960.0f + 240.0f);  // at most one push is owed
-    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 - 10'000), 960.0f - 240.0f);   // a consumer reading early
-    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 500'000), 960.0f);           // a stalled producer: plain
+    // A consumer whose time lies before the stamp (a clock making up late ticks): the stamped push holds audio
+    // captured after that time, which is no part of the latency then.
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 - 10'000), 960.0f - 240.0f - 48.0f);
+    EXPECT_FLOAT_EQ(fifo->PhaseCorrectedFill(t0 + 500'000), 960.0f);  // a stalled producer: plain
     // A producer that owes more than a push is behind (a capture thread held up or catching up), however long.
     EXPECT_FALSE(fifo->ProducerBehind(t0 + 110'000));
     EXPECT_TRUE(fifo->ProducerBehind(t0 + 250'000));
+    // Resuming a stream counts what a producer a little behind owes beyond one push; no more than that.
+    EXPECT_FLOAT_EQ(fifo->LatencyFill(t0 + 150'000), 960.0f + 480.0f);
+    EXPECT_FLOAT_EQ(fifo->LatencyFill(t0 + 250'000), 960.0f + 720.0f);
     EXPECT_TRUE(fifo->ProducerBehind(t0 + 500'000));
     fifo->SetPhaseCorrection(false);
     EXPECT_FALSE(fifo->ProducerBehind(t0 + 500'000));
