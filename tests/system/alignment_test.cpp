@@ -43,6 +43,24 @@ constexpr double kToleranceMs = 0.25;
 constexpr double kOffsetsPpm[] = {-45.0, -15.0, 20.0, 50.0};
 
 uint32_t DropOuts(IASIO* driver) { return static_cast<CAsioDriver*>(driver)->dropOutCount.load(); }
+// A drop-out leaves a gap, and the stream resumes from its steered fill a few buffers later: the events heard from
+// the buffer before it to this many buffers after it say nothing of where the steering keeps each microphone.
+constexpr size_t kBuffersAroundDropOut = 16;
+
+// The events (frames of the recording) that no drop-out came near; `probed` is the drop-out count at each switch.
+std::vector<double> AwayFromDropOuts(const std::vector<double>& events, const std::vector<uint32_t>& probed,
+                                     int32_t n) {
+    std::vector<bool> near(probed.size() + kBuffersAroundDropOut + 1, false);
+    for (size_t b = 1; b < probed.size(); ++b)
+        if (probed[b] != probed[b - 1])
+            for (size_t k = b - 1; k <= b + kBuffersAroundDropOut; ++k) near[k] = true;
+    std::vector<double> kept;
+    for (double e : events) {
+        const size_t b = static_cast<size_t>(e / n);
+        if (b < near.size() && !near[b]) kept.push_back(e);
+    }
+    return kept;
+}
 // When the tick now switching was due (the steady clock's nanoseconds): the host buffer's true place on the
 // timeline, which a late switch would otherwise add to every microphone's wander.
 int64_t TickDue(IASIO* driver) { return static_cast<CAsioDriver*>(driver)->tickCounter * 100; }
@@ -82,15 +100,15 @@ Outcome RecordRoom(double rate, int32_t n, double seconds, bool phaseCorrection)
     EXPECT_EQ(host->start(), ASE_OK);
     EXPECT_TRUE(host.WaitForSwitches(static_cast<int>(seconds * rate / n)));
     host->stop();
-    // Those after the driver's start-up: a machine too busy to keep real time (a drop-out moves one microphone
-    // by a buffer, and the steering takes minutes to bring it back).
+    // Those after the driver's start-up: a machine too busy to keep real time.
     const std::vector<uint32_t> probed = host.ProbeValues();
     outcome.dropOuts = probed.empty() ? 0 : probed.back() - probed.front();
     std::vector<std::vector<double>> arrivals;
     const std::vector<int64_t> due = host.ProbeTimes();
     const std::vector<double> schedule(due.begin(), due.end());
     for (const std::vector<float>& channel : host.Inputs())
-        arrivals.push_back(alignment::OnSchedule(alignment::FindEvents(channel, rate), schedule, n, rate));
+        arrivals.push_back(alignment::OnSchedule(AwayFromDropOuts(alignment::FindEvents(channel, rate), probed, n),
+                                                 schedule, n, rate));
     outcome.report = alignment::Compare(arrivals, rate, room.intervalSeconds, seconds - kJudgedSeconds);
     return outcome;
 }
@@ -182,10 +200,14 @@ TEST_P(Alignment, MicrophonesInOneRoomStayWithinAQuarterMillisecond) {
     Print("on latency", c.rate, c.n, o);
     PrintHarness(c.rate, c.n, true);
     PrintHarness(c.rate, c.n, false);
-    // A machine that could not keep real time says nothing about the steering: reported, not judged.
-    if (o.dropOuts > 0) GTEST_SKIP() << o.dropOuts << " drop-outs: the machine did not keep real time";
+    // Events near a drop-out are left out; a machine that could not keep real time for most of the minute says
+    // nothing about the steering: reported, not judged.
+    const size_t enough =
+        o.dropOuts > 0 ? static_cast<size_t>(kJudgedSeconds) / 2 : static_cast<size_t>(kJudgedSeconds) - 2;
+    if (o.dropOuts > 0 && o.report.events < enough)
+        GTEST_SKIP() << o.dropOuts << " drop-outs: the machine did not keep real time";
     const double tolerance = kToleranceMs * 1e-3 * c.rate;
-    EXPECT_GE(o.report.events, static_cast<size_t>(kJudgedSeconds) - 2);
+    EXPECT_GE(o.report.events, enough);
     EXPECT_LE(o.report.maxSpreadFrames, tolerance);
     for (double w : o.report.wanderFrames) EXPECT_LE(w, tolerance);
 }
