@@ -271,7 +271,9 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
     const uint32_t older = newest == index ? other : index;
     CountOverrun();
     CountExtraPacket();
-    const uint32_t n = DeliverWaveRt(older, false) + DeliverWaveRt(newest, resubmit);
+    uint32_t n = DeliverWaveRt(older, false);
+    StampNextPacket(n);
+    n += DeliverWaveRt(newest, resubmit);
     if (resubmit && running.load()) {
         // The older slot is the one the device writes next. It is marked unread only if the device has not
         // completed it meanwhile (else it holds the next packet, to be read at the wake its completion set). The

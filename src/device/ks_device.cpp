@@ -271,6 +271,12 @@ void CKSDevice::StreamLoop() {
     loopEnded.store(true);
 }
 
+void CKSDevice::StampNextPacket(uint32_t samples) {
+    const double counts = static_cast<double>(samples) * rate.CountsPerSample(channels);
+    packetCounter.store(packetCounter.load(std::memory_order_relaxed) + std::llround(counts),
+                        std::memory_order_relaxed);
+}
+
 void CKSDevice::Deliver(float* samples, uint32_t count) {
     // Requests that a stop cancelled come back empty; nothing is handed on between Stop and the next Start.
     if (count == 0 || !running.load() || starting.load()) return;

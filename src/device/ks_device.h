@@ -139,6 +139,9 @@ protected:
     void CountOverrun() { packetsOverrun.fetch_add(1, std::memory_order_relaxed); }
     // A second packet taken at one wake (the loop counts one per wake).
     void CountExtraPacket() { packetsTransferred.fetch_add(1, std::memory_order_relaxed); }
+    // Before handing over the second packet a wake takes: it completed a packet of `samples` after the first, whose
+    // time the wake's stamp is. Stream thread.
+    void StampNextPacket(uint32_t samples);
     // The format's bytes per sample (wBitsPerSample / 8), 0 without a format.
     uint32_t BytesPerSample() const;
     uint32_t BitsPerSample() const;

@@ -118,7 +118,7 @@ TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySampleAtEvery
 // both in order (the ramp stays whole in the simulation, whose device writes a packet at once), counts the older as
 // lost (real DMA has already begun to write over it), and is back on the device's schedule: from then on each wake
 // finds one packet, so nothing more is counted. A thread left a packet behind would read every later packet while
-// the device rewrites it.
+// the device rewrites it. Each packet keeps its own time for the latency steering.
 TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndCountsTheOverwrittenPacket) {
     ComJoined com;
     ScopedWorld world(Machine({RampMicrophone(SampleKind::Int24, Streaming::WaveRt)}));
@@ -126,6 +126,7 @@ TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndCountsTheOverwrittenPacket)
     RampCollector& c = *mics.collectors[0];
     c.holdAtPacket = 10;
     c.hold = 60ms;
+    c.stampSource = &mics.endpoints[0]->packetCounter;
     mics.manager.StartAll();
     EXPECT_TRUE(WaitFor([&] { return mics.AllHave(60); }));
     mics.manager.StopAll();
@@ -134,6 +135,10 @@ TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndCountsTheOverwrittenPacket)
     // Only a hold-up that ran past the following write loses a packet, and that one is the packet counted.
     EXPECT_LE(c.jumps, 1u);
     EXPECT_EQ(c.badPackets, 0u);
+    // Each packet is handed over with its own completion time, the two of the catching-up wake too: about a packet
+    // apart (24 ms at the 10 MHz counter), never the same time twice.
+    ASSERT_GE(c.stamps.size(), 20u);
+    for (size_t k = 1; k < c.stamps.size(); ++k) EXPECT_GT(c.stamps[k] - c.stamps[k - 1], 120'000) << k;
 }
 
 // Eight microphones streaming 24 bits in 32, whose HID interfaces answer the float command promptly, never, too

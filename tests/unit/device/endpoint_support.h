@@ -48,6 +48,9 @@ struct RampCollector {
     // late.
     uint64_t holdAtPacket = 0;
     std::chrono::milliseconds hold{0};
+    // When set, the stamp each packet was handed over with (the endpoint's packetCounter).
+    const std::atomic<int64_t>* stampSource = nullptr;
+    std::vector<int64_t> stamps;
 
     static void Callback(float* data, uint32_t count, uint16_t channels, double ratio, void* context) {
         auto* self = static_cast<RampCollector*>(context);
@@ -56,6 +59,7 @@ struct RampCollector {
     }
     static void Check(RampCollector* self, float* data, uint32_t count, uint16_t channels, double ratio) {
         std::lock_guard<std::mutex> hold(self->lock);
+        if (self->stampSource) self->stamps.push_back(self->stampSource->load());
         ++self->packets;
         self->samples += count;
         self->lastCount = count;
