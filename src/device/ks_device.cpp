@@ -258,12 +258,14 @@ void CKSDevice::StreamLoop() {
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        packetCounter.store(completion.Step(now.QuadPart, lastSamples, rate.CountsPerSample(channels)),
-                            std::memory_order_relaxed);
+        const int64_t completed = completion.Step(now.QuadPart, lastSamples, rate.CountsPerSample(channels));
+        packetCounter.store(completed, std::memory_order_relaxed);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);
         const uint32_t n = TransferPacket(index, true);
         lastSamples = n;
-        rate.Step(now.QuadPart, n);
+        // Measured at the packet's completion, not at the wake: a wake 3 ms late at either end of the first
+        // ten-second window would otherwise put 300 ppm into the rate the steering is built on.
+        rate.Step(completed, n);
         publishedRatio.store(rate.rateRatio, std::memory_order_relaxed);
         publishedRate.store(rate.measuredRate, std::memory_order_relaxed);
     }
