@@ -312,7 +312,12 @@ bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
     const float fill = fifo.PhaseCorrectedFill(tickCounter);
     if (fill < target) return false;
     const uint32_t excess = static_cast<uint32_t>(std::lround(fill - target));
-    if (excess > 0) fifo.Skip(excess);
+    // Skipped even when nothing is in excess: a skip also restarts the slow fill average the steering reads. That
+    // average has followed the fill while the first packets gathered, a buffer or two below the primed fill; kept,
+    // it would take its twenty seconds to forget them, and the steering would stretch this microphone's audio all
+    // the while, moving it hundreds of frames later than the others. A FIFO that reaches its target exactly, as one
+    // whose packet is due but not yet pushed does (the fill it owes then counts whole), primes with nothing to skip.
+    fifo.Skip(excess);
     return true;
 }
 
