@@ -62,9 +62,9 @@ timeout 60 wine regsvr32 /s 'C:\Program Files\Tessel\Tessel-ASIO-virtual-x64.dll
 # TESSEL_WINE_ATTEMPTS=1 (CI) runs each once.
 attempts=${TESSEL_WINE_ATTEMPTS:-2}
 # The recordings judge that the Windows build streams, not how small a latency it keeps: they use the largest buffer
-# the driver offers, 1152 frames. Wine's timed waits and this kind of machine hold a thread up by ten milliseconds
-# now and then (a real-time thread sleeping a millisecond has been seen to wake 35 ms late); that margin is four
-# times the default 288 frames', and a drop-out it causes is the machine's, which the driver can only count.
+# the driver offers, 1152 frames. Under Wine on a small shared machine a thread is held up by ten milliseconds now
+# and then (a real-time thread sleeping a millisecond has been seen to wake 35 ms late); 1152 frames give four times
+# the margin of the default 288 against that, and a drop-out it still causes is the machine's: the driver counts it.
 buffer=${TESSEL_WINE_BUFFER:-1152}
 retries=0
 
