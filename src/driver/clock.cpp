@@ -326,7 +326,13 @@ bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
     const uint32_t excess = static_cast<uint32_t>(std::lround(fill - target));
     // Audio captured but not yet pushed counts towards the latency, but a buffer must be there to read now.
     if (fifo.FillFrames() < excess + frames) return false;
-    if (excess > 0) fifo.Skip(excess);
+    // Skipped even when nothing is in excess: a skip also restarts the slow fill average the steering reads. That
+    // average has followed the fill while the stream gathered (its first packets, or again after a drop-out), a
+    // buffer or more below the primed fill; kept, it would take its twenty seconds to forget them, and the
+    // steering would stretch this microphone's audio all the while, moving it hundreds of frames later than the
+    // others. A FIFO that reaches its target exactly, as one whose packet is due but not yet pushed does, primes
+    // with nothing to skip.
+    fifo.Skip(excess);
     return true;
 }
 

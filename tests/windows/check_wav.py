@@ -6,9 +6,10 @@ ppm, so the steps, judged unrounded, advance by its ratio and net a few repeated
 recording, but any larger jump or a step back (other than the wrap from the top of the ramp to its start) is a
 drop-out, and so is a stretch of silence. The levels must be the ramp's: peak at full scale, RMS that of a uniform ramp (1/sqrt(3), -4.77 dBFS).
 
-A drop-out may be explained: where the recording host knows that the driver counted drop-outs or that a virtual
-device itself ran late (a thread of the host process held up, overwriting audio no hardware would have), it
-passes how many drop-outs of each channel those explain, and only drop-outs beyond that fail.
+A drop-out may be explained, by the rule tessel-rec's verdict judges breaks by: every break in a channel must be a
+drop-out the driver counted or a late packet of that channel's own virtual device (a thread of the host process
+held up, overwriting audio no hardware would have). The recording host passes that sum for each channel, and only
+drop-outs beyond it fail; a break nobody counted is the driver's fault.
 
 usage: check_wav.py FILE CHANNELS RATE [SETTLE_SECONDS [EXPLAINED,EXPLAINED,...]]
 """

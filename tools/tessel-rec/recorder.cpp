@@ -544,8 +544,8 @@ RecordResult Record(const RecordOptions& options, Machine& machine) {
             std::printf("no audio was lost\n");
             result.exitCode = 0;
             break;
-        case Verdict::LostWhereDevicesRanLate:
-            std::printf("audio was lost only where a virtual device itself ran late (%s)\n", why.c_str());
+        case Verdict::LostWhereMachineStalled:
+            std::printf("audio was lost only where the virtual machine held up its threads (%s)\n", why.c_str());
             result.exitCode = 4;
             break;
         case Verdict::Lost:

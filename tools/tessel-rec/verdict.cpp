@@ -1,5 +1,6 @@
 #include "verdict.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -38,14 +39,21 @@ Verdict Judge(const RecordingLoss& loss, std::string* why) {
         *why = text;
         return Verdict::Lost;
     }
-    // Every drop-out the driver counted must be one a late device explains ...
-    if (loss.driverDropOuts > late) {
-        std::snprintf(text, sizeof text, "the driver counted %u drop-out(s), the devices ran late only %llu times",
-                      loss.driverDropOuts, static_cast<unsigned long long>(late));
+    // The drop-outs the driver counted beyond what the devices' late packets explain: its own threads held up.
+    const uint64_t unexplained = loss.driverDropOuts > late ? loss.driverDropOuts - late : 0;
+    // One per whole ten seconds, so that a recording a few frames over ten seconds is not allowed two.
+    const uint64_t unexplainedAllowed =
+        static_cast<uint64_t>(std::max(1.0, std::floor(loss.seconds * kMaxUnexplainedDropOutsPerSecond)));
+    if (unexplained > unexplainedAllowed) {
+        std::snprintf(text, sizeof text,
+                      "the driver counted %u drop-out(s), the devices ran late only %llu times, and at most %llu "
+                      "more are let through in this recording",
+                      loss.driverDropOuts, static_cast<unsigned long long>(late),
+                      static_cast<unsigned long long>(unexplainedAllowed));
         *why = text;
         return Verdict::Lost;
     }
-    // ... and every break a drop-out the driver counted or a late packet of that channel's own device.
+    // Every break must be a drop-out the driver counted or a late packet of that channel's own device.
     for (size_t k = 0; k < loss.channels.size(); ++k) {
         const ChannelLoss& c = loss.channels[k];
         if (c.breaks > loss.driverDropOuts + c.latePackets) {
@@ -60,5 +68,5 @@ Verdict Judge(const RecordingLoss& loss, std::string* why) {
     std::snprintf(text, sizeof text, "%u drop-out(s) counted by the driver, %llu late packet(s) of the devices",
                   loss.driverDropOuts, static_cast<unsigned long long>(late));
     *why = text;
-    return Verdict::LostWhereDevicesRanLate;
+    return Verdict::LostWhereMachineStalled;
 }

@@ -288,6 +288,28 @@ TEST(Clock, AMicrophoneHeldUpKeepsItsPlaceOnTheTimeline) {
     }
 }
 
+// A microphone whose FIFO reaches the primed fill exactly (nothing to skip) steers from that fill, not from the
+// slow average of the packets that gathered before it: that average lags by seconds, and the steering would
+// stretch this microphone's audio while it caught up, moving it hundreds of frames later than the others.
+TEST(Clock, MicrophonePrimedWithNothingToSkipSteersFromItsPrimedFill) {
+    constexpr int32_t n = 288;
+    for (const uint32_t extra : {0u, 40u}) {
+        Driver driver(1, true, n);
+        ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
+        DeviceFifo& fifo = driver->inputFifos[0];
+        const std::vector<float> audio(4 * n, 0.25f);
+        fifo.PushRaw(audio.data(), n);  // the first packet: too little to start from
+        driver->Tick();
+        fifo.PushRaw(audio.data(), 3 * n / 2 + extra);  // now the primed fill, or a little over it
+        driver->Tick();
+        EXPECT_EQ(fifo.FillFrames(), 3u * n / 2) << extra;  // primed from exactly two and a half buffers
+        for (int t = 0; t < 3; ++t) fifo.PushRaw(audio.data(), n), driver->Tick();
+        // Steady: a buffer in and a buffer out per tick, the fill seen before each read two and a half buffers.
+        EXPECT_NEAR(fifo.SlowFill(), 5.0f * n / 2, 2.0f) << extra;
+        EXPECT_EQ(driver->dropOutCount.load(), 0u);
+    }
+}
+
 TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
     constexpr int32_t n = 144;
     Driver driver(1, false, n);
