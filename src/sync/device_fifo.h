@@ -70,19 +70,19 @@ public:
     // The fill seen now is short of the latency by what the producer has gathered since its last push and not yet
     // pushed: it jumps by a whole push when a push lands and sags between pushes, and where the pushes fall between
     // the consumer's periods drifts with the crystals. Adding the frames the producer owes at `nowCounter` (its
-    // rate times the time since the last push's counter stamp, at most `maxPushes` pushes; negative before the
-    // stamp), less half a push so that the average is the plain fill's, gives a fill that tracks the latency itself;
+    // rate times the time since the last push's counter stamp, at most one push; negative before the stamp), less
+    // half a push so that the average is the plain fill's, gives a fill that tracks the latency itself;
     // UpdateFillEstimate averages that with at most one push owed, so that a late wake does not move the steering.
     // It is counted as of the last stamped push, so that a push the producer has written but not yet stamped is
     // not counted twice. The plain fill while there is no stamp, with the correction switched off, or for a
     // `nowCounter` of 0. Consumer thread.
-    float PhaseCorrectedFill(int64_t nowCounter, double maxPushes = 1.0);
+    float PhaseCorrectedFill(int64_t nowCounter);
     // The same, counting every push owed up to where ProducerBehind begins: the latency of a stream that resumes
     // now, whose thread, a little behind, has captured audio still to push. Consumer thread.
     float LatencyFill(int64_t nowCounter);
-    // Whether the producer is behind its own schedule at `nowCounter`: more than a push owed since its last stamped
-    // push, so that pushes of audio already captured are still to come, and the fill understates the latency by
-    // them. False while there is no stamp or the correction is switched off. Consumer thread.
+    // Whether the producer is behind its own schedule at `nowCounter`: more than two pushes owed since its last
+    // stamped push, so that pushes of audio already captured are still to come, more than LatencyFill counts.
+    // False while there is no stamp or the correction is switched off. Consumer thread.
     bool ProducerBehind(int64_t nowCounter);
     // Pulls one buffer of `frames` frames if the ring holds that much, ramping it in from silence if it is the
     // first since a Reset. Returns false, consuming nothing and leaving dst alone, when less is there.
@@ -164,6 +164,8 @@ private:
     bool OwedFrames(int64_t nowCounter, double* owed, double* push) const;
     // Under `lock`: the fill as of the last stamped push plus OwedFrames; false when there is no usable stamp.
     bool StampedFill(int64_t nowCounter, double maxPushes, float* fill) const;
+    // Takes `lock`: the stamped fill with at most maxPushes owed, or the plain fill where there is no usable stamp.
+    float CorrectedFill(int64_t nowCounter, double maxPushes);
     // Adds the last steering step's fill error times the duration of the input just pushed to the integral.
     void IntegrateSteeringError(uint32_t inputFrames);
 

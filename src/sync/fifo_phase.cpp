@@ -80,7 +80,7 @@ bool DeviceFifo::StampedFill(int64_t nowCounter, double maxPushes, float* fill) 
     return true;
 }
 
-float DeviceFifo::PhaseCorrectedFill(int64_t nowCounter, double maxPushes) {
+float DeviceFifo::CorrectedFill(int64_t nowCounter, double maxPushes) {
     EnterLock();
     float fill = static_cast<float>(FillFrames());
     float stamped = 0.0f;
@@ -89,4 +89,6 @@ float DeviceFifo::PhaseCorrectedFill(int64_t nowCounter, double maxPushes) {
     return fill;
 }
 
-float DeviceFifo::LatencyFill(int64_t nowCounter) { return PhaseCorrectedFill(nowCounter, kBehindPushes); }
+float DeviceFifo::PhaseCorrectedFill(int64_t nowCounter) { return CorrectedFill(nowCounter, 1.0); }
+
+float DeviceFifo::LatencyFill(int64_t nowCounter) { return CorrectedFill(nowCounter, kBehindPushes); }
