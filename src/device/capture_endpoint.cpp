@@ -1,6 +1,7 @@
 // The capture endpoint: packets, start with the float switch, packet selection and decoding.
 #include "device/capture_endpoint.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -70,7 +71,8 @@ bool CInputCaptureKS::CreateBuffers(uint32_t samples) {
             return false;
         }
         packets.reset(new (std::nothrow) CapturePacket[2]());
-        sampleArea.reset(new (std::nothrow) float[2 * static_cast<size_t>(perPacket)]());
+        // The two packets' float areas, then the silence that stands in for a packet the device wrote over.
+        sampleArea.reset(new (std::nothrow) float[3 * static_cast<size_t>(perPacket)]());
         if (!packets || !sampleArea) {
             packets.reset();
             sampleArea.reset();
@@ -87,6 +89,7 @@ bool CInputCaptureKS::CreateBuffers(uint32_t samples) {
             p.lastSample = static_cast<BYTE*>(p.header.Data) + (perPacket - 1) * bytesPerSample;
             p.floats = sampleArea.get() + static_cast<size_t>(i) * perPacket;
         }
+        silence = sampleArea.get() + 2 * static_cast<size_t>(perPacket);
         packetCount = 2;
         extraEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         return true;
@@ -119,6 +122,7 @@ void CInputCaptureKS::FreeBuffers() {
     ReleasePackets(packets.get(), packetCount, packets && packetCount && packets[0].lastSample, extraEvent);
     packets.reset();
     sampleArea.reset();
+    silence = nullptr;
     packetCount = 0;
     currentPacket = 0;
 }
@@ -136,6 +140,9 @@ void CInputCaptureKS::AttachEndpoint() {
 void CInputCaptureKS::StartOnStreamThread() {
     rate.Restart();
     completion.Restart();
+    // The device numbers its packets afresh from this start.
+    packetsRead = 0;
+    lostPackets = 0;
     startupSkip = startupSkipPeriods;
     running.store(true);
     if (packets && packetCount) {
@@ -254,7 +261,12 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
             index = other;
         } else {
             ULONG number = 0;
-            if (SUCCEEDED(pin->GetReadPacket(number))) index = (number - 1) & 1u;
+            if (SUCCEEDED(pin->GetReadPacket(number)) && number > 0) {
+                index = (number - 1) & 1u;
+                const uint32_t n = DeliverWaveRt(index, resubmit);
+                packetsRead = number;
+                return n;
+            }
         }
         return DeliverWaveRt(index, resubmit);
     }
@@ -265,15 +277,17 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
     // read while the device rewrites it; reading both now puts it back on the device's schedule. The older goes
     // first, so that the stream's time runs on, and counts as lost: on hardware it already holds part of the next
     // period.
-    ULONG number = 0;
-    const bool counted = SUCCEEDED(pin->GetReadPacket(number)) && number > 0;
+    ULONG number = caughtUpNumber;
+    const bool counted = number > 0 || (SUCCEEDED(pin->GetReadPacket(number)) && number > 0);
     const uint32_t newest = counted ? (number - 1) & 1u : other;
     const uint32_t older = newest == index ? other : index;
     CountOverrun();
     CountExtraPacket();
+    if (lostPackets > 0) DeliverSilence(lostPackets);
     uint32_t n = DeliverWaveRt(older, false);
     StampNextPacket(n);
     n += DeliverWaveRt(newest, resubmit);
+    if (counted) packetsRead = number;
     if (resubmit && running.load()) {
         // The older slot is the one the device writes next. It is marked unread only if the device has not
         // completed it meanwhile (else it holds the next packet, to be read at the wake its completion set). The
@@ -308,6 +322,40 @@ uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit) {
     if (resubmit && running.load()) StoreSentinel(packet);
     currentPacket = index + 1 < packetCount ? index + 1 : 0;
     packet.submitted = false;
+    if (!unwritten) ++packetsRead;
     Deliver(samples, n);
     return n;
+}
+
+uint32_t CInputCaptureKS::SamplesWrittenOver() {
+    caughtUpNumber = 0;
+    lostPackets = 0;
+    // Only a wake that finds both packets written can have come too late for one.
+    if (!packets || packetCount != 2 || !packets[0].lastSample || HoldsSentinel(packets[0]) ||
+        HoldsSentinel(packets[1]))
+        return 0;
+    ULONG number = 0;
+    if (FAILED(pin->GetReadPacket(number)) || number == 0) return 0;
+    caughtUpNumber = number;
+    // Two of the packets completed since the last one read are in the ring; any before them were written over. More
+    // than a few (or fewer than none) is a stream that stalled or a device numbering afresh: nothing is filled in,
+    // and the stamp's schedule restarts from this wake.
+    const int64_t over = static_cast<int64_t>(number) - static_cast<int64_t>(packetsRead) - 2;
+    if (over < 1 || over > kMostPacketsFilledIn) return 0;
+    lostPackets = static_cast<uint32_t>(over);
+    return lostPackets * samplesPerPacket;
+}
+
+void CInputCaptureKS::DeliverSilence(uint32_t count) {
+    // Each stands where its packet completed: this wake's stamp is the first packet read's, and the lost ones
+    // came before it, a packet apart.
+    const int64_t first = packetCounter.load(std::memory_order_relaxed);
+    const double packetCounts = static_cast<double>(samplesPerPacket) * rate.CountsPerSample(channels);
+    for (uint32_t k = count; k > 0; --k) {
+        packetCounter.store(first - std::llround(k * packetCounts), std::memory_order_relaxed);
+        // Cleared each time: the callback receives a writable buffer.
+        std::memset(silence, 0, static_cast<size_t>(samplesPerPacket) * sizeof(float));
+        Deliver(silence, samplesPerPacket);
+    }
+    packetCounter.store(first, std::memory_order_relaxed);
 }

@@ -27,6 +27,9 @@ class CInputCaptureKS : public CKSDevice {
 public:
     static constexpr uint32_t kRequestPackets = 4;
     static constexpr uint32_t kSentinel = 0x5A5A5A5Au;  // "ZZZZ"
+    // The most packets written over that a late wake fills in with silence: with the two read, still far inside a
+    // FIFO. More means the stream stalled.
+    static constexpr int64_t kMostPacketsFilledIn = 4;
 
     struct CapturePacket {
         KSSTREAM_HEADER header;
@@ -50,6 +53,7 @@ public:
     void AttachEndpoint() override;
     uint32_t TransferPacket(uint32_t index, bool resubmit) override;
     void SubmitPacket(uint32_t index) override;
+    uint32_t SamplesWrittenOver() override;
 
     // Set by the manager from the pin's format: 32-bit containers carrying 24 valid bits.
     bool format24In32 = false;
@@ -68,6 +72,8 @@ private:
     static DWORD WINAPI HandshakeThreadProc(LPVOID endpoint);
     uint32_t TransferWaveRt(uint32_t index, bool resubmit);
     uint32_t DeliverWaveRt(uint32_t index, bool resubmit);
+    // Hands over `count` packets of silence for packets the device wrote over, each with its own time.
+    void DeliverSilence(uint32_t count);
     bool HoldsSentinel(const CapturePacket& packet) const;
     void StoreSentinel(CapturePacket& packet);
     // Decodes n samples of the device's coding at `source` into `target` (which may be the same memory).
@@ -79,6 +85,13 @@ private:
     HANDLE extraEvent = nullptr;
     uint32_t packetCount = 0;
     uint32_t currentPacket = 0;
+    // WaveRT, stream thread: the device's number of the newest packet read (its packets count from 1 at each
+    // start); at a wake that found both packets written, the device's number then and the packets it wrote over
+    // before them.
+    uint64_t packetsRead = 0;
+    ULONG caughtUpNumber = 0;
+    uint32_t lostPackets = 0;
+    float* silence = nullptr;
     uint32_t bytesPerSample = 0;
     HANDLE handshakeThread = nullptr;
     std::atomic<bool> floatCommandSent{false};

@@ -258,14 +258,16 @@ void CKSDevice::StreamLoop() {
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        const int64_t completed = completion.Step(now.QuadPart, lastSamples, rate.CountsPerSample(channels));
+        const uint32_t lost = SamplesWrittenOver();
+        const int64_t completed = completion.Step(now.QuadPart, lastSamples + lost, rate.CountsPerSample(channels));
         packetCounter.store(completed, std::memory_order_relaxed);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);
         const uint32_t n = TransferPacket(index, true);
         lastSamples = n;
-        // Measured at the packet's completion, not at the wake: a wake 3 ms late at either end of the first
-        // ten-second window would otherwise put 300 ppm into the rate the steering is built on.
-        rate.Step(completed, n);
+        // Measured at the newest packet's completion, not at the wake: a wake 3 ms late at either end of the first
+        // ten-second window would otherwise put 300 ppm into the rate the steering is built on. The packets the
+        // device wrote over count too: they were sampled on its crystal all the same.
+        rate.Step(packetCounter.load(std::memory_order_relaxed), n + lost);
         publishedRatio.store(rate.rateRatio, std::memory_order_relaxed);
         publishedRate.store(rate.measuredRate, std::memory_order_relaxed);
     }

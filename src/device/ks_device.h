@@ -81,6 +81,10 @@ public:
     virtual void AttachEndpoint() = 0;
     // Stream thread: moves one packet between device and callback; returns the samples moved.
     virtual uint32_t TransferPacket(uint32_t index, bool resubmit) = 0;
+    // Stream thread, at a wake, before its stamp is taken: the samples of the packets the device completed and then
+    // wrote over before this thread could read them. The stamp's schedule and the rate measurement count them, and
+    // the transfer that follows hands silence over in their place: what comes after keeps its place in time.
+    virtual uint32_t SamplesWrittenOver() { return 0; }
     virtual void SubmitPacket(uint32_t index) = 0;
 
     // Clears the stop request and starts the stream thread unless one is alive. False when no thread could be

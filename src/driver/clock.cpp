@@ -289,8 +289,8 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
         DeviceFifo& fifo = inputFifos[i];
         if (!fifo.device) continue;
         if (!readThisTick[i]) fifo.DiscardBuffer(frames);
-        // Audio the device wrote over before its stream thread could take it never reached the FIFO: a drop-out
-        // in a stream the host is recording.
+        // Audio the device wrote over before its stream thread could take it reached the FIFO as silence (a
+        // stream that stalled: not at all): a drop-out in a stream the host is recording.
         const uint64_t overruns = fifo.Overruns();
         dropOut = dropOut || (readThisTick[i] && !fifo.FadeInPending() && !resuming[i] && overruns != overrunsSeen[i]);
         overrunsSeen[i] = overruns;
@@ -312,11 +312,11 @@ void CAsioDriver::GatherInputs(uint32_t frames, uint32_t offset) {
 // ticks its margin covers, its backlog arriving at once or a packet at a time as the thread catches up) belongs to
 // buffers the host already got as silence; read as it comes, it would put this microphone a buffer or more behind
 // the host's timeline and the other microphones, a comb filter on a source two of them hear, for the minutes the
-// steering takes to bring it back. Audio really lost (packets the device wrote over) would put it ahead as much,
-// and with too little margin left to ride out the next hiccup. Waiting for the steered fill and dropping what lies
-// above it keeps it at its place in both cases, at the price of a silence a few buffers longer in a stream already
-// broken there. Audio a stream thread running behind has captured but not yet pushed counts towards the latency:
-// the fill alone would put the stream late by it.
+// steering takes to bring it back. Audio really lost (a stream that stalled past the few packets its endpoint fills
+// in with silence) would put it ahead as much, and with too little margin left to ride out the next hiccup. Waiting
+// for the steered fill and dropping what lies above it keeps it at its place in both cases, at the price of a
+// silence a few buffers longer in a stream already broken there. Audio a stream thread running behind has captured
+// but not yet pushed counts towards the latency: the fill alone would put the stream late by it.
 bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
     // A stream thread far behind has audio of this moment yet to push, more than can be told from its stamps.
     if (fifo.ProducerBehind(tickCounter)) return false;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -29,7 +30,9 @@ struct ComJoined {
 using testwait::WaitFor;
 
 // Receives a mono ramp (sim::devices::Signal::Ramp) and checks it packet by packet: inside a packet every sample
-// must be the step after the one before it; between packets a jump is counted (a packet lost to a late wake).
+// must be the step after the one before it; between packets a jump is counted (a packet lost to a late wake). A
+// packet of pure silence stands in for one the device wrote over: the ramp must go on after it as if it had been
+// heard.
 struct RampCollector {
     std::mutex lock;
     uint64_t packets = 0;
@@ -48,9 +51,13 @@ struct RampCollector {
     // late.
     uint64_t holdAtPacket = 0;
     std::chrono::milliseconds hold{0};
-    // When set, the stamp each packet was handed over with (the endpoint's packetCounter).
+    uint64_t silentPackets = 0;
+    // When set, the stamp each packet was handed over with (the endpoint's packetCounter), and the ramp's step at
+    // the packet's first sample, counted on from the first packet's: where the device sampled it.
     const std::atomic<int64_t>* stampSource = nullptr;
     std::vector<int64_t> stamps;
+    std::vector<int64_t> places;
+    int64_t place = 0;
 
     static void Callback(float* data, uint32_t count, uint16_t channels, double ratio, void* context) {
         auto* self = static_cast<RampCollector*>(context);
@@ -59,12 +66,27 @@ struct RampCollector {
     }
     static void Check(RampCollector* self, float* data, uint32_t count, uint16_t channels, double ratio) {
         std::lock_guard<std::mutex> hold(self->lock);
-        if (self->stampSource) self->stamps.push_back(self->stampSource->load());
         ++self->packets;
         self->samples += count;
         self->lastCount = count;
         self->lastChannels = channels;
         self->lastRatio = ratio;
+        const auto period = static_cast<int64_t>(sim::devices::Signal::kRampPeriod);
+        const bool silent = count > 0 && std::all_of(data, data + count, [](float x) { return x == 0.0f; });
+        if (self->stampSource) {
+            self->stamps.push_back(self->stampSource->load());
+            if (self->last >= 0 && count > 0 && !silent) {
+                const int64_t first = std::llround(static_cast<double>(data[0]) * self->stepsPerUnit);
+                self->place += (((first - self->last - 1) % period) + period) % period;
+            }
+            self->places.push_back(self->place);
+            self->place += count;
+        }
+        if (silent) {
+            ++self->silentPackets;
+            if (self->last >= 0) self->last = (self->last + count) % period;
+            return;
+        }
         bool good = true;
         for (uint32_t i = 0; i < count; ++i) {
             if (!std::isfinite(data[i]) || std::fabs(data[i]) > 1.0f) good = false;
