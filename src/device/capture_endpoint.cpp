@@ -327,7 +327,7 @@ uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit) {
     return n;
 }
 
-uint32_t CInputCaptureKS::SamplesWrittenOver() {
+uint32_t CInputCaptureKS::SamplesMissed() {
     caughtUpNumber = 0;
     lostPackets = 0;
     // Only a wake that finds both packets written can have come too late for one.
@@ -341,7 +341,7 @@ uint32_t CInputCaptureKS::SamplesWrittenOver() {
     // than a few (or fewer than none) is a stream that stalled or a device numbering afresh: nothing is filled in,
     // and the stamp's schedule restarts from this wake.
     const int64_t over = static_cast<int64_t>(number) - static_cast<int64_t>(packetsRead) - 2;
-    if (over < 1 || over > kMostPacketsFilledIn) return 0;
+    if (over < 1 || over > kMostPacketsMissed) return 0;
     lostPackets = static_cast<uint32_t>(over);
     return lostPackets * samplesPerPacket;
 }

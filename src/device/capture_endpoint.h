@@ -27,9 +27,6 @@ class CInputCaptureKS : public CKSDevice {
 public:
     static constexpr uint32_t kRequestPackets = 4;
     static constexpr uint32_t kSentinel = 0x5A5A5A5Au;  // "ZZZZ"
-    // The most packets written over that a late wake fills in with silence: with the two read, still far inside a
-    // FIFO. More means the stream stalled.
-    static constexpr int64_t kMostPacketsFilledIn = 4;
 
     struct CapturePacket {
         KSSTREAM_HEADER header;
@@ -53,7 +50,7 @@ public:
     void AttachEndpoint() override;
     uint32_t TransferPacket(uint32_t index, bool resubmit) override;
     void SubmitPacket(uint32_t index) override;
-    uint32_t SamplesWrittenOver() override;
+    uint32_t SamplesMissed() override;
 
     // Set by the manager from the pin's format: 32-bit containers carrying 24 valid bits.
     bool format24In32 = false;

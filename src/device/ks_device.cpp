@@ -258,7 +258,7 @@ void CKSDevice::StreamLoop() {
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        const uint32_t lost = SamplesWrittenOver();
+        const uint32_t lost = SamplesMissed();
         const int64_t completed = completion.Step(now.QuadPart, lastSamples + lost, rate.CountsPerSample(channels));
         packetCounter.store(completed, std::memory_order_relaxed);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);

@@ -81,10 +81,15 @@ public:
     virtual void AttachEndpoint() = 0;
     // Stream thread: moves one packet between device and callback; returns the samples moved.
     virtual uint32_t TransferPacket(uint32_t index, bool resubmit) = 0;
-    // Stream thread, at a wake, before its stamp is taken: the samples of the packets the device completed and then
-    // wrote over before this thread could read them. The stamp's schedule and the rate measurement count them, and
-    // the transfer that follows hands silence over in their place: what comes after keeps its place in time.
-    virtual uint32_t SamplesWrittenOver() { return 0; }
+    // Stream thread, at a wake, before its stamp is taken: the samples of the packets the device completed that
+    // this thread came too late for (a capture device wrote them over before they were read, a playback device
+    // played a packet again that was never refilled). The stamp's schedule and the rate measurement count them, and
+    // the transfer that follows stands in for them (silence into the FIFO, audio taken out of it unplayed): what
+    // comes after keeps its place in time.
+    virtual uint32_t SamplesMissed() { return 0; }
+    // The most packets a late wake stands in for: with the two in the ring, still far inside a FIFO. More is a
+    // stream that stalled, which restarts afresh.
+    static constexpr uint32_t kMostPacketsMissed = 4;
     virtual void SubmitPacket(uint32_t index) = 0;
 
     // Clears the stop request and starts the stream thread unless one is alive. False when no thread could be

@@ -178,20 +178,33 @@ void COutputRenderKS::SubmitPacket(uint32_t index) {
     currentPacket = currentPacket + 1 < packetCount ? currentPacket + 1 : 0;
 }
 
+uint32_t COutputRenderKS::SamplesMissed() {
+    playedRead = false;
+    replayedPackets = 0;
+    if (!packets || !packetCount || !packets[0].floats || !packetModeSupported) return 0;
+    if (FAILED(pin->GetPacketCount(playedNow))) return 0;
+    playedRead = true;
+    // More than a few packets played since the last wake is a stream that stalled: nothing is made up for, and
+    // the stamp's schedule restarts from this wake.
+    const uint32_t since = playedNow - playedAtLastWake;
+    if (!playedKnown || since < 2 || since - 1 > kMostPacketsMissed) return 0;
+    replayedPackets = since - 1;
+    return replayedPackets * samplesPerPacket;
+}
+
 uint32_t COutputRenderKS::TransferPacket(uint32_t index, bool resubmit) {
     if (!packets || index >= packetCount) return 0;
     if (packets[0].floats && packetModeSupported) {
         // Fill the packet the device plays after the one it is playing now. An auto-reset event merges two
         // completions into one wake when this thread runs late; counting wakes alone would then leave every later
         // packet announced one period too late, each played as silence. The device's own count keeps the place.
-        ULONG played = 0;
-        if (SUCCEEDED(pin->GetPacketCount(played))) {
+        if (playedRead) {
             // Two packets played since the last wake: the one playing now was never filled after it last played,
             // so the device plays it again.
-            if (playedKnown && played - playedAtLastWake > 1) CountOverrun();
-            playedAtLastWake = played;
+            if (playedKnown && playedNow - playedAtLastWake > 1) CountOverrun();
+            playedAtLastWake = playedNow;
             playedKnown = true;
-            packetCounter = played + 1;
+            packetCounter = playedNow + 1;
             currentPacket = packetCounter & 1u;
         }
     }
@@ -202,6 +215,10 @@ uint32_t COutputRenderKS::TransferPacket(uint32_t index, bool resubmit) {
     float* floats = waveRt ? packet.floats : static_cast<float*>(packet.header.Data);
     const uint32_t n = samplesPerPacket;
 
+    // The audio of the periods the device filled with a packet played again goes unplayed: played now, it would
+    // put the output that much behind the host's timeline until the steering took it back.
+    for (uint32_t k = 0; k < replayedPackets; ++k) Deliver(floats, n);
+    replayedPackets = 0;
     std::memset(floats, 0, static_cast<size_t>(n) * 4);
     Deliver(floats, n);  // the callback overwrites the silence unless the start-up periods are still running
 

@@ -39,6 +39,7 @@ public:
     void AttachEndpoint() override;
     uint32_t TransferPacket(uint32_t index, bool resubmit) override;
     void SubmitPacket(uint32_t index) override;
+    uint32_t SamplesMissed() override;
 
     uint32_t resyncInterval = 512;
     // Observation for tests: the stream thread's counters (read while it is idle or ended).
@@ -57,9 +58,13 @@ private:
     uint32_t currentPacket = 0;
     uint32_t writesSinceResync = 0;
     uint32_t packetCounter = 0;
-    // The device's packet count at the previous wake, once there was one since the start.
+    // The device's packet count at the previous wake, once there was one since the start; at this wake, when read,
+    // and the packets it played again since the previous one.
     uint32_t playedAtLastWake = 0;
     bool playedKnown = false;
+    ULONG playedNow = 0;
+    bool playedRead = false;
+    uint32_t replayedPackets = 0;
     bool packetModeSupported = true;
     uint32_t bytesPerSample = 0;
 };
