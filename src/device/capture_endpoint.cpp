@@ -337,11 +337,9 @@ uint32_t CInputCaptureKS::SamplesMissed() {
     ULONG number = 0;
     if (FAILED(pin->GetReadPacket(number)) || number == 0) return 0;
     caughtUpNumber = number;
-    // Two of the packets completed since the last one read are in the ring; any before them were written over. More
-    // than a few (or fewer than none) is a stream that stalled or a device numbering afresh: nothing is filled in,
-    // and the stamp's schedule restarts from this wake.
+    // Two of the packets completed since the last one read are in the ring; any before them were written over.
     const int64_t over = static_cast<int64_t>(number) - static_cast<int64_t>(packetsRead) - 2;
-    if (over < 1 || over > kMostPacketsMissed) return 0;
+    if (over < 1 || !CanStandInFor(static_cast<uint64_t>(over))) return 0;
     lostPackets = static_cast<uint32_t>(over);
     return lostPackets * samplesPerPacket;
 }

@@ -87,9 +87,14 @@ public:
     // the transfer that follows stands in for them (silence into the FIFO, audio taken out of it unplayed): what
     // comes after keeps its place in time.
     virtual uint32_t SamplesMissed() { return 0; }
-    // The most packets a late wake stands in for: with the two in the ring, still far inside a FIFO. More is a
-    // stream that stalled, which restarts afresh.
-    static constexpr uint32_t kMostPacketsMissed = 4;
+    // The most samples a late wake stands in for: half a FIFO, a thread held up for a third of a second at 48000 Hz
+    // (a tenth at 192000 Hz). More is not a thread held up but a stream that stalled or a device that numbers its
+    // packets afresh: the stream then starts over from that wake.
+    static constexpr uint64_t kMostSamplesMissed = 16384;
+    // Whether `packets` packets missed can be stood in for.
+    bool CanStandInFor(uint64_t packets) const {
+        return packets * static_cast<uint64_t>(samplesPerPacket) <= kMostSamplesMissed;
+    }
     virtual void SubmitPacket(uint32_t index) = 0;
 
     // Clears the stop request and starts the stream thread unless one is alive. False when no thread could be

@@ -184,10 +184,8 @@ uint32_t COutputRenderKS::SamplesMissed() {
     if (!packets || !packetCount || !packets[0].floats || !packetModeSupported) return 0;
     if (FAILED(pin->GetPacketCount(playedNow))) return 0;
     playedRead = true;
-    // More than a few packets played since the last wake is a stream that stalled: nothing is made up for, and
-    // the stamp's schedule restarts from this wake.
     const uint32_t since = playedNow - playedAtLastWake;
-    if (!playedKnown || since < 2 || since - 1 > kMostPacketsMissed) return 0;
+    if (!playedKnown || since < 2 || !CanStandInFor(since - 1)) return 0;
     replayedPackets = since - 1;
     return replayedPackets * samplesPerPacket;
 }

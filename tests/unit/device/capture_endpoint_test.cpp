@@ -116,15 +116,15 @@ TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySampleAtEvery
 
 // A WaveRT stream thread held up past a packet's completion finds both packets written when it runs again: it takes
 // both in order and is back on the device's schedule, from then on one packet a wake (a thread left a packet behind
-// would read every later packet while the device rewrites it). Held up past a second completion, it finds the
-// oldest packet written over: silence stands in for it, so that the ramp after it, and every packet's time for the
-// latency steering, stay where the device sampled them.
+// would read every later packet while the device rewrites it). Held up past more completions, it finds the packets
+// before the last two written over: silence stands in for them, so that the ramp after them, and every packet's
+// time for the latency steering, stay where the device sampled them.
 TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndFillsInWhatTheDeviceWroteOver) {
     // 24 ms packets: each hold-up ends 12 ms clear of the next write either way.
     const struct {
         std::chrono::milliseconds hold;
         uint64_t writtenOver;
-    } holdUps[] = {{60ms, 0}, {84ms, 1}};
+    } holdUps[] = {{60ms, 0}, {180ms, 5}};
     for (const auto& h : holdUps) {
         SCOPED_TRACE(testing::Message() << "held up " << h.hold.count() << " ms");
         ComJoined com;
