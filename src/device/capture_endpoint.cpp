@@ -284,7 +284,7 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
     CountOverrun();
     CountExtraPacket();
     if (lostPackets > 0) DeliverSilence(lostPackets);
-    uint32_t n = DeliverWaveRt(older, false);
+    uint32_t n = DeliverWaveRt(older, false, counted ? number : 0);
     StampNextPacket(n);
     n += DeliverWaveRt(newest, resubmit);
     if (counted) packetsRead = number;
@@ -305,7 +305,7 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
     return n;
 }
 
-uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit) {
+uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit, ULONG unlessPast) {
     CapturePacket& packet = packets[index];
     const bool unwritten = HoldsSentinel(packet);
     const uint32_t n = samplesPerPacket;
@@ -316,6 +316,13 @@ uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit) {
     if (unwritten && bytesPerSample == 4 && n > 1) std::memcpy(packet.lastSample, packet.lastSample - 4, 4);
     Decode(packet.header.Data, samples, n);
     if (unwritten && (bytesPerSample != 4 || n == 1)) samples[n - 1] = 0.0f;
+    // A packet the device may have begun to write over while it was read (the older of a late wake's two): if the
+    // device completed another since, that one went into this slot, and what was read may be of either. Silence
+    // stands in for it, and the newer packet is read at the wake its completion set: read now, it would be heard
+    // twice, and the microphone a packet late from then on.
+    ULONG number = 0;
+    if (unlessPast > 0 && (FAILED(pin->GetReadPacket(number)) || number != unlessPast))
+        std::memset(samples, 0, static_cast<size_t>(n) * sizeof(float));
     packet.converted = true;
     // Marked unread before the callback runs, not after: a callback held up past the device's next write into
     // this packet would otherwise mark fresh samples as unwritten, and they would be lost unseen.

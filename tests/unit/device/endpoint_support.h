@@ -51,6 +51,8 @@ struct RampCollector {
     // late.
     uint64_t holdAtPacket = 0;
     std::chrono::milliseconds hold{0};
+    // And this long at the first packet of silence.
+    std::chrono::milliseconds holdOnFirstSilence{0};
     uint64_t silentPackets = 0;
     // When set, the stamp each packet was handed over with (the endpoint's packetCounter), and the ramp's step at
     // the packet's first sample, counted on from the first packet's: where the device sampled it.
@@ -61,8 +63,10 @@ struct RampCollector {
 
     static void Callback(float* data, uint32_t count, uint16_t channels, double ratio, void* context) {
         auto* self = static_cast<RampCollector*>(context);
+        const uint64_t silent = self->silentPackets;
         Check(self, data, count, channels, ratio);
         if (self->holdAtPacket != 0 && self->Packets() == self->holdAtPacket) std::this_thread::sleep_for(self->hold);
+        if (silent == 0 && self->silentPackets == 1) std::this_thread::sleep_for(self->holdOnFirstSilence);
     }
     static void Check(RampCollector* self, float* data, uint32_t count, uint16_t channels, double ratio) {
         std::lock_guard<std::mutex> hold(self->lock);
