@@ -52,24 +52,12 @@ TEST(CoreAudio, MicrophoneEndpointsLeadToTheirContainerAndCarryTheirVolume) {
             std::string endpointId = Take(id);
             EXPECT_NE(("SWD\\MMDEVAPI\\" + microphone->identity().endpointId).find(endpointId), std::string::npos);
 
+            // Range, steps and the device's own level through the device manager: DeviceManager's tests.
             Released<IAudioEndpointVolume> volume;
             ASSERT_EQ(device->Activate(IID_IAudioEndpointVolume, CLSCTX_INPROC_SERVER, nullptr,
                                        reinterpret_cast<void**>(&volume)),
                       S_OK);
-            DWORD support = 0;
-            volume->QueryHardwareSupport(&support);
-            EXPECT_TRUE(support & ENDPOINT_HARDWARE_SUPPORT_VOLUME);
-            float minDb = 0, maxDb = 0, stepDb = 0;
-            ASSERT_EQ(volume->GetVolumeRange(&minDb, &maxDb, &stepDb), S_OK);
-            EXPECT_EQ(minDb, -10.0f);
-            EXPECT_EQ(maxDb, 30.0f);
-            EXPECT_EQ(stepDb, 0.5f);
-            EXPECT_EQ(volume->SetMasterVolumeLevel(12.3f, nullptr), S_OK);
-            float level = 0;
-            volume->GetMasterVolumeLevel(&level);
-            EXPECT_EQ(level, 12.5f) << "the level lands on a step";
             EXPECT_EQ(volume->SetMasterVolumeLevel(31.0f, nullptr), E_INVALIDARG);
-            EXPECT_EQ(microphone->volume()->LevelDb(), 12.5f) << "the device keeps the level";
 
             Released<IDeviceTopology> topology;
             ASSERT_EQ(device->Activate(IID_IDeviceTopology, CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&topology)),

@@ -9,10 +9,7 @@
 #include <vector>
 
 #include "hid/float_format.h"
-#include "ks/ks_enum_filters.h"
-#include "tests/unit/devices/filter_enumeration.h"
-#include "sim/devices/world.h"
-#include "sim/devices/scripted_kernel.h"
+#include "tests/unit/devices/virtual_streams.h"
 
 using namespace std::chrono_literals;
 using kstest::Extensible;
@@ -28,6 +25,23 @@ using sim::devices::Streaming;
 namespace {
 
 using devicetest::Enumerate;
+using devicetest::ExpectRampLockedToPacketNumbers;
+using devicetest::ReadPackets;
+using devicetest::RunningCapture;
+
+// The world's first microphone on a running WaveRT pin with two packets of 480 frames.
+struct Running : RunningCapture {
+    Running() : RunningCapture(2 * 480 * 4) {}
+    void Start() {
+        ASSERT_NE(buffer, nullptr);
+        ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
+    }
+    // Reads `wakes` wakes and checks the ramp in what it read.
+    void ExpectRamp(int wakes, devicetest::ReadOptions options = {}) {
+        std::vector<ULONG> counts;
+        ExpectRampLockedToPacketNumbers(ReadPackets(*this, 480, wakes, counts, options), 480);
+    }
+};
 
 std::string Narrow(const WCHAR* text) {
     std::string narrow;
@@ -40,24 +54,6 @@ CKsAudPin* OpenCapture(CKsEnumFilters& filters, size_t index, const WAVEFORMATEX
     auto* filter = static_cast<CKsAudCapFilter*>(filters.m_listFilters[index]);
     return filter->CreateCapturePin(&format, 1, 0);
 }
-
-// The world's first microphone on a WaveRT pin, 24 bits in 32 at 48 kHz with two packets of 480 frames, put to run.
-struct RunningCapturePin {
-    HRESULT hr = S_OK;
-    CKsEnumFilters filters{hr};
-    CKsAudPin* pin = nullptr;
-    void* buffer = nullptr;
-    ULONG bytes = 0;
-
-    void Start() {
-        ASSERT_EQ(Enumerate(filters, true), S_OK);
-        pin = OpenCapture(filters, 0, Extensible(1, 48000, 32, 24).Format);
-        ASSERT_NE(pin, nullptr);
-        ASSERT_EQ(pin->AllocateBuffersWithNotification(2 * 480 * 4, buffer, bytes), S_OK);
-        ASSERT_EQ(bytes, 2u * 480 * 4);
-        ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
-    }
-};
 
 TEST(VirtualDevices, EnumerationFindsExactlyTheWorldsDevicesInOrder) {
     MicrophoneConfig old;
@@ -119,20 +115,7 @@ TEST(VirtualDevices, PinsOpenOnlyInFormatsTheDeviceTakes) {
     CKsEnumFilters again(hr);
     ASSERT_EQ(Enumerate(again, true), S_OK);
     EXPECT_EQ(OpenCapture(again, 0, Extensible(1, 48000, 32, 24).Format), nullptr);
-
-    // Faults: a device that refuses to instantiate, and one that refuses every buffer size.
     ASSERT_NE(OpenCapture(filters, 1, Extensible(1, 96000, 32, 24).Format), nullptr);
-    pin->ClosePin();
-    world.microphone(0)->RefuseInstantiation(true);
-    EXPECT_EQ(OpenCapture(again, 0, Extensible(1, 48000, 32, 24).Format), nullptr);
-    world.microphone(0)->RefuseInstantiation(false);
-    world.microphone(0)->RefuseEveryBufferSize(true);
-    CKsAudPin* refusing = OpenCapture(again, 0, Extensible(1, 48000, 32, 24).Format);
-    ASSERT_NE(refusing, nullptr);
-    void* buffer = nullptr;
-    ULONG bytes = 0;
-    EXPECT_TRUE(FAILED(refusing->AllocateBuffersWithNotification(3840, buffer, bytes)));
-    EXPECT_EQ(buffer, nullptr);
 }
 
 TEST(VirtualDevices, PlaybackDevicesTakeOnlyTheirFormats) {
@@ -152,101 +135,42 @@ TEST(VirtualDevices, PlaybackDevicesTakeOnlyTheirFormats) {
     EXPECT_NE(filter->CreateRenderPin(&taken.Format, 1, 0), nullptr);
 }
 
-// Reads packets as the driver's stream thread would: wait for the notification, take the newest packet, mark
-// it with a sentinel. Returns the samples of each packet in order, the packet numbers they had, and the counter
-// (in seconds) read just after each number.
-struct Captured {
-    std::vector<std::vector<float>> packets;
-    std::vector<ULONG> numbers;
-    std::vector<double> seconds;
-};
-
-Captured Capture(CKsAudPin* pin, void* buffer, ULONG packetFrames, std::chrono::milliseconds duration, bool asFloat) {
-    Captured captured;
-    auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < duration) {
-        if (WaitForSingleObject(pin->m_hNotificationEvent, 1000) != WAIT_OBJECT_0) break;
-        ULONG count = 0;
-        if (FAILED(pin->GetPacketCount(count)) || count == 0) continue;
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        const BYTE* packet = static_cast<const BYTE*>(buffer) + ((count - 1) % 2) * packetFrames * 4;
-        std::vector<float> samples(packetFrames);
-        for (ULONG i = 0; i < packetFrames; ++i) {
-            if (asFloat) {
-                std::memcpy(&samples[i], packet + 4 * i, 4);
-            } else {
-                int32_t value;
-                std::memcpy(&value, packet + 4 * i, 4);
-                samples[i] = static_cast<float>(value / 2147483648.0);
-            }
-        }
-        // A reader held back for a packet's time finds its half rewritten under it, as the device's own would:
-        // that copy is not the packet it was numbered as, and is left out.
-        ULONG countAfter = 0;
-        if (FAILED(pin->GetPacketCount(countAfter)) || countAfter != count) continue;
-        captured.packets.push_back(samples);
-        captured.numbers.push_back(count);
-        captured.seconds.push_back(static_cast<double>(now.QuadPart) / 1e7);
-    }
-    return captured;
-}
-
-// Within each packet, and across packets that followed one another, the ramp advances by exactly one step.
-void ExpectUnbrokenRamp(const Captured& captured) {
-    int checkedPairs = 0;
-    for (size_t p = 0; p < captured.packets.size(); ++p) {
-        const auto& samples = captured.packets[p];
-        for (size_t i = 1; i < samples.size(); ++i)
-            ASSERT_EQ((Signal::RampStep(samples[i - 1]) + 1) % Signal::kRampPeriod, Signal::RampStep(samples[i]))
-                << "packet " << p << " sample " << i;
-        if (p > 0 && captured.numbers[p] == captured.numbers[p - 1] + 1) {
-            ASSERT_EQ((Signal::RampStep(captured.packets[p - 1].back()) + 1) % Signal::kRampPeriod,
-                      Signal::RampStep(samples.front()))
-                << "between packets " << p - 1 << " and " << p;
-            ++checkedPairs;
-        }
-    }
-    EXPECT_GT(checkedPairs, 0);
-}
-
 TEST(VirtualDevices, WaveRtCapturePacketsComeAtTheCrystalsPaceCarryingTheSignal) {
     MicrophoneConfig fast;
     fast.offsetPpm = 20000;  // 2 % fast: far outside any real crystal, so that the pace shows the offset
     fast.signal = Signal::Ramp();
     ScopedWorld world(Machine({fast}));
-    RunningCapturePin running;
-    ASSERT_NO_FATAL_FAILURE(running.Start());
-    CKsAudPin* pin = running.pin;
-    void* buffer = running.buffer;
-
-    Captured captured = Capture(pin, buffer, 480, 2000ms, false);
-    ExpectUnbrokenRamp(captured);
+    Running stream;
+    ASSERT_NO_FATAL_FAILURE(stream.Start());
+    std::vector<ULONG> numbers;
+    std::vector<double> times;
+    const auto packets = ReadPackets(stream, 480, 200, numbers, {.seconds = &times});
+    ExpectRampLockedToPacketNumbers(packets, 480);
 
     // A packet is never counted before its frames are due, but a busy machine may count it late: each (counter,
     // count) reading lies on or below the line of the crystal's pace. The readings that lie highest, one early
     // and one late, are the ones taken closest to a packet's completion; their slope is the device's pace (to
     // within one packet at each end), whatever delays the others had.
     const double expected = 48000.0 * 1.02;
-    const size_t readings = captured.numbers.size();
+    const size_t readings = numbers.size();
     ASSERT_GE(readings, 40u);
-    auto height = [&](size_t i) { return captured.numbers[i] * 480.0 - expected * captured.seconds[i]; };
+    auto height = [&](size_t i) { return numbers[i] * 480.0 - expected * times[i]; };
     size_t early = 0, late = readings - 1;
     for (size_t i = 0; i < readings / 4; ++i)
         if (height(i) > height(early)) early = i;
     for (size_t i = readings - readings / 4; i < readings; ++i)
         if (height(i) > height(late)) late = i;
-    const double seconds = captured.seconds[late] - captured.seconds[early];
+    const double seconds = times[late] - times[early];
     ASSERT_GT(seconds, 1.0);
-    const double rate = (captured.numbers[late] - captured.numbers[early]) * 480.0 / seconds;
+    const double rate = (numbers[late] - numbers[early]) * 480.0 / seconds;
     RecordProperty("measured_rate", std::to_string(rate));
     // One packet of uncertainty at each end over more than a second: under 1 %; nominal pace is 2 % off.
     EXPECT_NEAR(rate, expected, expected * 0.01) << "measured over " << seconds << " s";
 
     // Stopping resets the packet count.
-    ASSERT_EQ(pin->_SetState(KSSTATE_STOP), S_OK);
+    ASSERT_EQ(stream.pin->_SetState(KSSTATE_STOP), S_OK);
     ULONG count = 99;
-    ASSERT_EQ(pin->GetPacketCount(count), S_OK);
+    ASSERT_EQ(stream.pin->GetPacketCount(count), S_OK);
     EXPECT_EQ(count, 0u);
 }
 
@@ -255,78 +179,29 @@ TEST(VirtualDevices, TheFloatCommandSwitchesTheStreamToFloats) {
     ramp.signal = Signal::Ramp();
     ScopedWorld world(Machine({ramp}));
     auto microphone = world.microphone(0);
-    RunningCapturePin running;
-    ASSERT_NO_FATAL_FAILURE(running.Start());
-    CKsAudPin* pin = running.pin;
-    void* buffer = running.buffer;
-
-    ExpectUnbrokenRamp(Capture(pin, buffer, 480, 100ms, false));
+    Running stream;
+    ASSERT_NO_FATAL_FAILURE(stream.Start());
+    stream.ExpectRamp(10);
     HidChannel channel;
     ASSERT_TRUE(channel.Open(microphone->identity().containerId));
     std::atomic<bool> floatSamples{false};
     ASSERT_EQ(hid::RequestFloatSamples(channel, true, floatSamples), hid::FloatFormatReply::Acknowledged);
     EXPECT_TRUE(microphone->FloatSamples());
-    WaitForSingleObject(pin->m_hNotificationEvent, 1000);  // the packet under way may still be integers
-    ExpectUnbrokenRamp(Capture(pin, buffer, 480, 100ms, true));
+    WaitForSingleObject(stream.pin->m_hNotificationEvent, 1000);  // the packet under way may still be integers
+    stream.ExpectRamp(10, {.floats = true});
 
     // A new stream starts with integers again.
-    pin->ClosePin();
+    stream.pin->ClosePin();
     EXPECT_FALSE(microphone->FloatSamples());
-}
-
-TEST(VirtualDevices, StandardStreamingCompletesReadRequestsInOrder) {
-    MicrophoneConfig requests;
-    requests.streaming = Streaming::Standard;
-    requests.signal = Signal::Ramp();
-    requests.formats.kinds = {SampleKind::Int16};
-    ScopedWorld world(Machine({requests}));
-    HRESULT hr;
-    CKsEnumFilters filters(hr);
-    ASSERT_EQ(Enumerate(filters, true), S_OK);
-    CKsAudPin* pin = OpenCapture(filters, 0, Extensible(1, 48000, 16, 16).Format);
-    ASSERT_NE(pin, nullptr);
-    EXPECT_FALSE(pin->m_bLoopedStreaming);
-    void* buffer = nullptr;
-    ULONG bytes = 0;
-    EXPECT_TRUE(FAILED(pin->AllocateBuffersWithNotification(1920, buffer, bytes))) << "not a WaveRT pin";
-    ASSERT_EQ(pin->_SetState(KSSTATE_PAUSE), S_OK);
-
-    constexpr int kRequests = 4;
-    constexpr ULONG kFrames = 96;
-    std::vector<int16_t> data(kRequests * kFrames);
-    KSSTREAM_HEADER headers[kRequests] = {};
-    OVERLAPPED overlapped[kRequests] = {};
-    for (int i = 0; i < kRequests; ++i) {
-        headers[i].Size = sizeof(KSSTREAM_HEADER);
-        headers[i].PresentationTime.Numerator = 1;
-        headers[i].PresentationTime.Denominator = 1;
-        headers[i].FrameExtent = kFrames * 2;
-        headers[i].Data = &data[i * kFrames];
-        overlapped[i].hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        ASSERT_EQ(pin->ReadData(&headers[i], &overlapped[i]), S_OK);
-    }
-    ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
-    for (int i = 0; i < kRequests; ++i) {
-        ASSERT_EQ(WaitForSingleObject(overlapped[i].hEvent, 2000), WAIT_OBJECT_0) << "request " << i;
-        EXPECT_EQ(headers[i].DataUsed, kFrames * 2);
-    }
-    // The four requests hold one unbroken stretch of the ramp.
-    for (size_t i = 1; i < data.size(); ++i)
-        ASSERT_EQ((Signal::RampStep(data[i - 1] / 32768.0f) + 1) % Signal::kRampPeriod,
-                  Signal::RampStep(data[i] / 32768.0f))
-            << "sample " << i;
-    pin->ClosePin();
-    for (auto& o : overlapped) CloseHandle(o.hEvent);
 }
 
 TEST(VirtualDevices, AStalledMicrophoneLosesTheSoundOfTheStall) {
     MicrophoneConfig ramp;
     ramp.signal = Signal::Ramp();
     ScopedWorld world(Machine({ramp}));
-    RunningCapturePin running;
-    ASSERT_NO_FATAL_FAILURE(running.Start());
-    CKsAudPin* pin = running.pin;
-    void* buffer = running.buffer;
+    Running stream;
+    ASSERT_NO_FATAL_FAILURE(stream.Start());
+    CKsAudPin* pin = stream.pin;
     ASSERT_EQ(WaitForSingleObject(pin->m_hNotificationEvent, 1000), WAIT_OBJECT_0);
 
     // The stall outlasts the look at it by far, so that a test thread held back by a busy machine still looks
@@ -337,8 +212,8 @@ TEST(VirtualDevices, AStalledMicrophoneLosesTheSoundOfTheStall) {
     Sleep(100);
     pin->GetPacketCount(later);
     EXPECT_LE(later, during + 1) << "nothing moves while stalled";
-    Captured after = Capture(pin, buffer, 480, 300ms, false);
-    ASSERT_FALSE(after.packets.empty()) << "packets come again after the stall";
+    std::vector<ULONG> counts;
+    ASSERT_FALSE(ReadPackets(stream, 480, 30, counts).empty()) << "packets come again after the stall";
 
     world.microphone(0)->StopForGood();
     pin->GetPacketCount(during);
@@ -347,10 +222,6 @@ TEST(VirtualDevices, AStalledMicrophoneLosesTheSoundOfTheStall) {
     pin->GetPacketCount(later);
     EXPECT_LE(later, during + 1);
 }
-
-}  // namespace
-
-namespace {
 
 // A render pin in packet mode plays what was announced and silence for what was not, and records both.
 TEST(VirtualDevices, PlaybackRecordsAnnouncedPacketsAndSilenceForTheRest) {

@@ -5,18 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <memory>
-#include <optional>
-#include <utility>
 #include <vector>
 
-#include "ks/ks_enum_filters.h"
-#include "tests/unit/devices/filter_enumeration.h"
-#include "sim/devices/scripted_kernel.h"
-#include "sim/devices/world.h"
+#include "tests/unit/devices/virtual_streams.h"
 
 using namespace std::chrono_literals;
+using devicetest::ExpectRampLockedToPacketNumbers;
+using devicetest::FirstFilter;
+using devicetest::Packet;
+using devicetest::ReadPackets;
+using devicetest::RunningCapture;
 using kstest::Extensible;
 using sim::devices::Machine;
 using sim::devices::MicrophoneConfig;
@@ -27,85 +26,6 @@ using sim::devices::Streaming;
 
 namespace {
 
-constexpr int64_t kPeriod = Signal::kRampPeriod;
-
-// The first filter of the world, enumerated as the device layer does.
-template <class Filter>
-Filter* FirstFilter(CKsEnumFilters& filters, bool capture) {
-    if (devicetest::Enumerate(filters, capture) != S_OK || filters.m_listFilters.empty()) return nullptr;
-    return static_cast<Filter*>(filters.m_listFilters[0]);
-}
-
-// A 24-in-32 ramp sample back to its ramp position.
-int64_t StepOf(const BYTE* slot) {
-    int32_t value;
-    std::memcpy(&value, slot, 4);
-    return Signal::RampStep(static_cast<float>(value / 2147483648.0));
-}
-
-// A WaveRT mono 24-in-32 capture stream, opened, mapped and running.
-struct RunningCapture {
-    CKsEnumFilters filters;
-    CKsAudPin* pin = nullptr;
-    BYTE* buffer = nullptr;
-    ULONG bytes = 0;
-    explicit RunningCapture(HRESULT& hr, ULONG requestedBytes) : filters(hr) {
-        auto* filter = FirstFilter<CKsAudCapFilter>(filters, true);
-        auto format = Extensible(1, 48000, 32, 24);
-        if (filter) pin = filter->CreateCapturePin(&format.Format, 1, 0);
-        void* mapped = nullptr;
-        if (!pin || pin->AllocateBuffersWithNotification(requestedBytes, mapped, bytes) != S_OK) return;
-        buffer = static_cast<BYTE*>(mapped);
-    }
-};
-
-// A packet as the reader copied it: its number (1 for the first of the stream) and the ramp position of each
-// frame.
-struct Packet {
-    ULONG number;
-    std::vector<int64_t> steps;
-};
-
-// Reads as the driver's stream thread does: at each notification, the newest packet (and with `older` the one
-// before it). A packet overwritten while it was copied, because the reader fell behind, is dropped rather than
-// checked. `counts` receives the packet number seen at each wake, from the read-packet property.
-std::vector<Packet> ReadPackets(const RunningCapture& stream, ULONG packetFrames, int wakes, bool older,
-                                std::vector<ULONG>& counts) {
-    std::vector<Packet> packets;
-    auto copy = [&](ULONG number) {
-        const BYTE* slot = stream.buffer + ((number - 1) % 2) * packetFrames * 4;
-        Packet packet{number, std::vector<int64_t>(packetFrames)};
-        for (ULONG i = 0; i < packetFrames; ++i) packet.steps[i] = StepOf(slot + 4 * i);
-        return packet;
-    };
-    for (int wake = 0; wake < wakes; ++wake) {
-        if (WaitForSingleObject(stream.pin->m_hNotificationEvent, 2000) != WAIT_OBJECT_0) break;
-        ULONG count = 0, after = 0;
-        if (FAILED(stream.pin->GetReadPacket(count))) continue;
-        counts.push_back(count);
-        Packet newest = copy(count);
-        std::optional<Packet> previous;
-        if (older && count >= 2) previous = copy(count - 1);
-        stream.pin->GetReadPacket(after);
-        // The newest packet's slot is reused by packet count + 2, the previous one's by count + 1.
-        if (previous && after == count) packets.push_back(*previous);
-        if (after < count + 2) packets.push_back(std::move(newest));
-    }
-    return packets;
-}
-
-// Each packet holds the ramp unbroken, and where it begins is fixed by its number: packet n starts n - 1 packets
-// after packet 1, so no frame of the sound was lost or repeated however late the packets came.
-void ExpectRampLockedToPacketNumbers(const std::vector<Packet>& packets, ULONG packetFrames) {
-    ASSERT_FALSE(packets.empty());
-    const int64_t origin = packets[0].steps[0] - int64_t{packets[0].number - 1} * packetFrames;
-    for (const Packet& packet : packets) {
-        int64_t first = ((origin + int64_t{packet.number - 1} * packetFrames) % kPeriod + kPeriod) % kPeriod;
-        for (ULONG i = 0; i < packetFrames; ++i)
-            ASSERT_EQ(packet.steps[i], (first + i) % kPeriod) << "packet " << packet.number << " frame " << i;
-    }
-}
-
 TEST(VirtualDeviceFaults, LatePacketsArriveWithTheFollowersAndLoseNoSound) {
     MicrophoneConfig ramp;
     ramp.signal = Signal::Ramp();
@@ -113,13 +33,12 @@ TEST(VirtualDeviceFaults, LatePacketsArriveWithTheFollowersAndLoseNoSound) {
     // Every fourth 10 ms packet comes 25 ms late: by then the next two are due as well, and all three complete
     // together, so the reader never sees the late packet's number nor the one after it.
     world.microphone(0)->DelayPackets(4, 25ms);
-    HRESULT hr;
-    RunningCapture stream(hr, 2 * 480 * 4);
+    RunningCapture stream(2 * 480 * 4);
     ASSERT_NE(stream.buffer, nullptr);
     ASSERT_EQ(stream.pin->_SetState(KSSTATE_RUN), S_OK);
 
     std::vector<ULONG> counts;
-    std::vector<Packet> packets = ReadPackets(stream, 480, 40, false, counts);
+    std::vector<Packet> packets = ReadPackets(stream, 480, 40, counts);
     ASSERT_GE(counts.size(), 30u);
     int bursts = 0;
     for (size_t i = 0; i < counts.size(); ++i) {
@@ -137,13 +56,12 @@ TEST(VirtualDeviceFaults, BurstsCompleteThreePacketsAtOnceAndTheLastTwoAreIntact
     ramp.signal = Signal::Ramp();
     ScopedWorld world(Machine({ramp}));
     world.microphone(0)->DeliverInBursts(3);
-    HRESULT hr;
-    RunningCapture stream(hr, 2 * 480 * 4);
+    RunningCapture stream(2 * 480 * 4);
     ASSERT_NE(stream.buffer, nullptr);
     ASSERT_EQ(stream.pin->_SetState(KSSTATE_RUN), S_OK);
 
     std::vector<ULONG> counts;
-    std::vector<Packet> packets = ReadPackets(stream, 480, 20, true, counts);
+    std::vector<Packet> packets = ReadPackets(stream, 480, 20, counts, {.older = true});
     ASSERT_GE(counts.size(), 15u);
     for (ULONG count : counts) EXPECT_EQ(count % 3, 0u) << "packets complete three at a time";
     // Of each burst the first packet is overwritten by the third (two slots); the last two remain to be read.
@@ -164,12 +82,11 @@ TEST(VirtualDeviceFaults, PacketsCompletedMoreThanAPacketLateAreCounted) {
         ScopedWorld world(Machine({ramp}));
         // Every fourth 10 ms packet comes late.
         world.microphone(0)->DelayPackets(4, delay);
-        HRESULT hr;
-        RunningCapture stream(hr, 2 * 480 * 4);
+        RunningCapture stream(2 * 480 * 4);
         ASSERT_NE(stream.buffer, nullptr);
         ASSERT_EQ(stream.pin->_SetState(KSSTATE_RUN), S_OK);
         std::vector<ULONG> counts;
-        ReadPackets(stream, 480, 24, false, counts);
+        ReadPackets(stream, 480, 24, counts);
         const uint64_t delayed = world.microphone(0)->CompletedPackets() / 4;
         const uint64_t counted = world.microphone(0)->LatePackets();
         ASSERT_GE(delayed, 4u);
@@ -188,8 +105,7 @@ TEST(VirtualDeviceFaults, AGrantLargerThanAskedIsWhatThePinSeesAndIsFilledWhole)
     coarse.signal = Signal::Ramp();
     coarse.bufferGranularityFrames = 128;  // 480 frames asked per packet, 512 granted
     ScopedWorld world(Machine({coarse}));
-    HRESULT hr;
-    RunningCapture stream(hr, 2 * 480 * 4);
+    RunningCapture stream(2 * 480 * 4);
     ASSERT_NE(stream.buffer, nullptr);
     EXPECT_EQ(stream.bytes, 2u * 512 * 4);
     EXPECT_EQ(stream.pin->m_cbBuffer, stream.bytes);
@@ -200,7 +116,7 @@ TEST(VirtualDeviceFaults, AGrantLargerThanAskedIsWhatThePinSeesAndIsFilledWhole)
     ASSERT_EQ(stream.pin->_SetState(KSSTATE_RUN), S_OK);
 
     std::vector<ULONG> counts;
-    std::vector<Packet> packets = ReadPackets(stream, 512, 20, true, counts);
+    std::vector<Packet> packets = ReadPackets(stream, 512, 20, counts, {.older = true});
     ASSERT_GE(packets.size(), 10u);
     ExpectRampLockedToPacketNumbers(packets, 512);
 }
