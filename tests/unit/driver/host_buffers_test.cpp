@@ -73,7 +73,6 @@ TEST(HostBuffers, ChannelInfoReportsNamesTypesAndWhatTheHostActivated) {
             EXPECT_EQ(result, ASE_InvalidParameter);
             EXPECT_STREQ(info.name, "");
         }
-        EXPECT_EQ(driver->getChannelInfo(nullptr), ASE_InvalidParameter);
     }
 }
 
@@ -188,18 +187,10 @@ TEST(ClockSources, OneInternalSourceAndTheFutureSelectors) {
     EXPECT_EQ(sources[0].associatedGroup, -1);
     EXPECT_EQ(sources[0].isCurrentSource, ASIOTrue);
     EXPECT_STREQ(sources[0].name, "Internal");
-    count = 0;
-    EXPECT_EQ(driver->getClockSources(sources, &count), ASE_InvalidParameter);
-    count = 1;
-    EXPECT_EQ(driver->getClockSources(nullptr, &count), ASE_InvalidParameter);
-    EXPECT_EQ(driver->getClockSources(sources, nullptr), ASE_InvalidParameter);
-
-    EXPECT_EQ(driver->setClockSource(0), ASE_OK);
     EXPECT_EQ(driver->setClockSource(1), ASE_NotPresent);
     EXPECT_EQ(driver->setClockSource(-1), ASE_NotPresent);
 
     for (int32_t selector : {1, 2, 3, 9, 10, 11}) EXPECT_EQ(driver->future(selector, nullptr), ASE_SUCCESS);
     for (int32_t selector : {0, -1, 4, 5, 6, 7, 8, 12, 0x23111961})
         EXPECT_EQ(driver->future(selector, nullptr), ASE_NotPresent) << selector;
-    EXPECT_EQ(driver->outputReady(), ASE_NotPresent);
 }
