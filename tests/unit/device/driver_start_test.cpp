@@ -3,7 +3,6 @@
 // succeeds at once and every microphone's sound reaches the host, decoded right.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <mutex>
 #include <vector>
@@ -20,32 +19,6 @@ using sim::devices::MicrophoneConfig;
 using sim::devices::ScopedWorld;
 using sim::devices::Signal;
 
-namespace {
-
-struct Host {
-    CAsioDriver* driver = nullptr;
-    std::mutex mutex;
-    std::vector<std::vector<float>> inputs;
-    std::atomic<int> switches{0};
-};
-Host* host = nullptr;
-
-void OnSwitch(int32_t index, ASIOBool) {
-    CAsioDriver* d = host->driver;
-    std::lock_guard<std::mutex> lock(host->mutex);
-    host->inputs.resize(static_cast<size_t>(d->numActiveInputs));
-    for (int32_t k = 0; k < d->numActiveInputs; ++k) {
-        const float* half = reinterpret_cast<const float*>(d->inputBuffers[k] + index * d->bufferSize);
-        host->inputs[static_cast<size_t>(k)].insert(host->inputs[static_cast<size_t>(k)].end(), half,
-                                                    half + d->bufferSize);
-    }
-    ++host->switches;
-}
-int32_t OnMessage(int32_t, int32_t, void*, double*) { return 0; }
-ASIOCallbacks callbacks = {&OnSwitch, nullptr, &OnMessage, nullptr};
-
-}  // namespace
-
 TEST(DriverWithEndpoints, StartSucceedsWhileSilentMicrophonesStillAnswerAndEveryInputIsDecodedRight) {
     ComJoined com;
     std::vector<MicrophoneConfig> configs(8);
@@ -54,8 +27,7 @@ TEST(DriverWithEndpoints, StartSucceedsWhileSilentMicrophonesStillAnswerAndEvery
     for (int i : {1, 4, 6}) world.microphone(i)->hid()->SetReply(HidReply::None);
     world.microphone(3)->hid()->SetReply(HidReply::OtherReportId);
 
-    Host state;
-    host = &state;
+    drivertest::RecordingHost state;  // outlives the driver, whose clock thread calls it
     drivertest::OwnedDriver driver(true);
     state.driver = driver.driver;
     {
@@ -70,12 +42,9 @@ TEST(DriverWithEndpoints, StartSucceedsWhileSilentMicrophonesStillAnswerAndEvery
         }
         driver->numInputs = 8;
         driver->numOutputs = CAsioDriver::kNumOutputs;
-        std::vector<ASIOBufferInfo> infos(8);
-        for (int i = 0; i < 8; ++i) {
-            infos[i].isInput = ASIOTrue;
-            infos[i].channelNum = i;
-        }
-        ASSERT_EQ(driver->createBuffers(infos.data(), 8, 288, &callbacks), ASE_OK);
+        std::vector<ASIOBufferInfo> infos;
+        for (int i = 0; i < 8; ++i) infos.push_back(drivertest::Entry(true, i));
+        ASSERT_EQ(driver->createBuffers(infos.data(), 8, 288, &drivertest::RecordingHost::callbacks), ASE_OK);
 
         ASSERT_EQ(driver->start(), ASE_OK);
         // The silent microphones' exchanges were still under way when start returned.
@@ -100,5 +69,4 @@ TEST(DriverWithEndpoints, StartSucceedsWhileSilentMicrophonesStillAnswerAndEvery
         }
     }
     driver.Release();
-    host = nullptr;
 }
