@@ -1,7 +1,6 @@
 // Several microphones in one room, on their own crystals and started at their own moments, recorded through a
 // host: a click every second reaches every channel at the same place, and stays there, at every rate and at
-// small, common and large buffers. The steering on the plain fill, which the driver used before, runs beside it
-// in one configuration so that the gain shows in the log.
+// small, common and large buffers. (bench/drift_table compares the steering on the plain fill in virtual time.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,10 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/asio_driver.h"
 #include "sim/devices/world.h"
 #include "stand_in_host.h"
-#include "tests/support/drift_harness.h"
 #include "tools/tessel-rec/alignment.h"
 
 namespace {
@@ -20,18 +17,6 @@ namespace {
 using sim::devices::MicrophoneConfig;
 using sim::devices::ScopedWorld;
 using sim::devices::Signal;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // The steering takes its first rate measurement after eleven seconds; until then each microphone's latency
 // drifts with its crystal, and the law (slow on purpose, so that no jitter reaches the converter) takes about
@@ -42,7 +27,6 @@ constexpr double kToleranceMs = 0.25;
 // Crystal offsets of common USB microphones; the virtual-time harness covers up to 200 ppm.
 constexpr double kOffsetsPpm[] = {-45.0, -15.0, 20.0, 50.0};
 
-uint32_t DropOuts(IASIO* driver) { return static_cast<CAsioDriver*>(driver)->dropOutCount.load(); }
 // A drop-out leaves a gap, and the stream resumes from its steered fill a few buffers later: the events heard from
 // the buffer before it to this many buffers after it say nothing of where the steering keeps each microphone.
 constexpr size_t kBuffersAroundDropOut = 16;
@@ -61,9 +45,6 @@ std::vector<double> AwayFromDropOuts(const std::vector<double>& events, const st
     }
     return kept;
 }
-// When the tick now switching was due (the steady clock's nanoseconds): the host buffer's true place on the
-// timeline, which a late switch would otherwise add to every microphone's wander.
-int64_t TickDue(IASIO* driver) { return static_cast<CAsioDriver*>(driver)->tickCounter * 100; }
 
 struct Outcome {
     alignment::Report report;
@@ -71,7 +52,7 @@ struct Outcome {
     uint32_t dropOuts = 0;
 };
 
-Outcome RecordRoom(double rate, int32_t n, double seconds, bool phaseCorrection) {
+Outcome RecordRoom(double rate, int32_t n, double seconds) {
     sim::devices::RoomConfig room;
     room.intervalSeconds = 1.0;
     room.firstSeconds = 0.5;
@@ -93,8 +74,6 @@ Outcome RecordRoom(double rate, int32_t n, double seconds, bool phaseCorrection)
     host.SetProbe(&DropOuts);
     host.SetTimeProbe(&TickDue);
     EXPECT_EQ(host.Prepare(n), ASE_OK);
-    CAsioDriver* driver = static_cast<CAsioDriver*>(host.driver());
-    for (DeviceFifo& fifo : driver->inputFifos) fifo.SetPhaseCorrection(phaseCorrection);
     int32_t output = 0;
     host->getLatencies(&outcome.reportedLatency, &output);
     EXPECT_EQ(host->start(), ASE_OK);
@@ -125,49 +104,7 @@ void Print(const char* steering, double rate, int32_t n, const Outcome& o) {
         Ms(wander, rate), o.reportedLatency, o.dropOuts);
 }
 
-// The same microphones in the virtual-time harness, under either steering, over the same minute: the latency's
-// per-second means, their largest spread between microphones and largest wander. Seconds of computing, where the
-// real-time run of the plain steering would cost another four minutes.
-void PrintHarness(double rate, int32_t n, bool phaseCorrection) {
-    std::vector<std::vector<double>> latencies;
-    double phase = 0.1;
-    for (double ppm : kOffsetsPpm) {
-        drift::Config config;
-        config.sampleRateHz = rate;
-        config.bufferFrames = static_cast<uint32_t>(n);
-        config.crystalPpm = ppm;
-        config.devicePhase = phase;
-        config.seconds = kSettleSeconds + kJudgedSeconds;
-        config.phaseCorrection = phaseCorrection;
-        phase += 0.23;
-        latencies.push_back(drift::Run(config).latencyPerSecond);
-    }
-    double spread = 0.0;
-    double wander = 0.0;
-    const size_t from = static_cast<size_t>(kSettleSeconds);
-    const size_t to = static_cast<size_t>(kSettleSeconds + kJudgedSeconds);
-    for (const std::vector<double>& l : latencies) {
-        const auto [low, high] = std::minmax_element(l.begin() + from, l.begin() + to);
-        wander = std::max(wander, *high - *low);
-    }
-    for (size_t s = from; s < to; ++s) {
-        double low = 1e300, high = -1e300;
-        for (const std::vector<double>& l : latencies) low = std::min(low, l[s]), high = std::max(high, l[s]);
-        spread = std::max(spread, high - low);
-    }
-    std::printf("%-24s %6.0f Hz N %4d:              spread %7.1f frames (%6.3f ms), wander %7.1f frames (%6.3f ms)\n",
-                phaseCorrection ? "harness, on latency" : "harness, plain fill", rate, n, spread, Ms(spread, rate),
-                wander, Ms(wander, rate));
-}
-
-bool Sanitized() { return kSanitized; }
-bool Full() { return std::getenv("TESSEL_FULL_ALIGNMENT") != nullptr; }
-bool Brief() { return Sanitized() || !Full() || std::getenv("TESSEL_SHORT_SYSTEM_TESTS") != nullptr; }
-
-class AlignmentBeside : public testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(StandInHost::RegisterDriverModule()); }
-};
+bool Brief() { return kSanitized || !std::getenv("TESSEL_FULL_ALIGNMENT") || std::getenv("TESSEL_SHORT_SYSTEM_TESTS"); }
 
 struct Case {
     double rate;
@@ -182,24 +119,22 @@ protected:
 }  // namespace
 
 // Four minutes of real time per configuration, so the judged matrix runs on demand: TESSEL_FULL_ALIGNMENT=1 in an
-// optimised build runs all nine configurations (one test each, within ctest's time-out; with the comparison below,
-// about forty minutes on a quiet machine). Otherwise (and in sanitizer builds) one configuration is recorded
+// optimised build runs all nine configurations (one test each, within ctest's time-out; about forty minutes on a
+// quiet machine). Otherwise (and in sanitizer builds) one configuration is recorded
 // briefly, to exercise the room, the analysis and the threads, without judging time; the virtual-time harness
 // judges the alignment itself in every build (Drift.EveryDeviceSettlesOnOneSteadyLatency).
 TEST_P(Alignment, MicrophonesInOneRoomStayWithinAQuarterMillisecond) {
     const Case c = GetParam();
     if (Brief()) {
         if (c.rate != 48000.0 || c.n != 288) GTEST_SKIP() << "TESSEL_FULL_ALIGNMENT=1 judges all nine";
-        const Outcome o = RecordRoom(c.rate, c.n, 15.0, true);
+        const Outcome o = RecordRoom(c.rate, c.n, 15.0);
         Print("brief", c.rate, c.n, o);
         // Every microphone's stream carried the room's clicks, each found in every channel.
         EXPECT_GE(o.report.events, 5u);
         return;
     }
-    const Outcome o = RecordRoom(c.rate, c.n, kSettleSeconds + kJudgedSeconds, true);
+    const Outcome o = RecordRoom(c.rate, c.n, kSettleSeconds + kJudgedSeconds);
     Print("on latency", c.rate, c.n, o);
-    PrintHarness(c.rate, c.n, true);
-    PrintHarness(c.rate, c.n, false);
     // Events near a drop-out are left out; a machine that could not keep real time for most of the minute says
     // nothing about the steering: reported, not judged.
     const size_t enough =
@@ -220,10 +155,3 @@ INSTANTIATE_TEST_SUITE_P(RatesAndBuffers, Alignment,
                              return std::to_string(static_cast<int>(info.param.rate)) + "Hz_" +
                                     std::to_string(info.param.n);
                          });
-
-// The same room in real time under the steering on the plain fill the driver used before, at the buffer where
-// packets are longest: printed, not judged, beside the steering on latency of RatesAndBuffers/48000Hz_1152.
-TEST_F(AlignmentBeside, PlainFillSteeringPrintedBeside) {
-    if (Brief()) GTEST_SKIP() << "a comparison, with TESSEL_FULL_ALIGNMENT=1";
-    Print("plain fill", 48000, 1152, RecordRoom(48000, 1152, kSettleSeconds + kJudgedSeconds, false));
-}

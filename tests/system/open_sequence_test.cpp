@@ -2,11 +2,12 @@
 // the outputs go, a rate change while running, and a microphone unplugged mid-stream.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "driver/asio_driver.h"
 #include "sim/devices/world.h"
 #include "stand_in_host.h"
+#include "tests/support/driver_fixture.h"
 
 namespace {
 
@@ -14,8 +15,6 @@ using sim::devices::MicrophoneConfig;
 using sim::devices::PlaybackConfig;
 using sim::devices::ScopedWorld;
 using sim::devices::Signal;
-
-CAsioDriver* Inside(IASIO* driver) { return static_cast<CAsioDriver*>(driver); }
 
 MicrophoneConfig Microphone(double ppm = 0, bool needsFirmware = false) {
     MicrophoneConfig config;
@@ -30,16 +29,6 @@ PlaybackConfig Playback(const char* name, std::vector<DWORD> rates = {44100, 480
     config.name = name;
     config.formats.rates = std::move(rates);
     return config;
-}
-
-void ChooseOutput(const char* name) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\Korvel\\Tessel ASIO\\1.00", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, "Output Device", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
-                   static_cast<DWORD>(std::strlen(name)));
-    RegCloseKey(key);
 }
 
 class OpenSequence : public testing::Test {
@@ -104,7 +93,7 @@ TEST_F(OpenSequence, PlaybackDeviceByNameWithRateFallbacks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.chosen << " at " << c.driverRate);
-        ChooseOutput(c.chosen);
+        drivertest::StoreSetting("Output Device", REG_SZ, c.chosen);
         ScopedWorld world(sim::devices::Machine({Microphone()}, {Playback("Speakers", c.rates), Playback("Headset")}));
         StandInHost host;
         ASSERT_EQ(host->init(nullptr), ASIOTrue);

@@ -103,36 +103,6 @@ bool StandInHost::WaitForSwitches(int count) {
     return true;
 }
 
-std::vector<std::vector<float>> StandInHost::Inputs() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-}
-
-std::vector<uint32_t> StandInHost::TimeFlags() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return timeFlags_;
-}
-
-std::vector<int64_t> StandInHost::SwitchTimes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return switchTimes_;
-}
-
-std::vector<uint32_t> StandInHost::ProbeValues() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return probeValues_;
-}
-
-std::vector<int64_t> StandInHost::ProbeTimes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return probeTimes_;
-}
-
-std::vector<double> StandInHost::RateChanges() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return rateChanges_;
-}
-
 void StandInHost::Take(int32_t index, const ASIOTime* time) {
     const int64_t now =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())

@@ -12,6 +12,28 @@
 #include <vector>
 
 #include "asio/asio.h"
+#include "driver/asio_driver.h"
+
+// The sanitizers slow every thread several times: long real-time runs are shortened there and their timing is not
+// judged.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// The driver object behind a host's interface, and what the tests probe of it at every switch: its drop-out count,
+// and when the tick now switching was due (the steady clock's nanoseconds; the simulated counter counts 100 ns),
+// which is where the host's buffer stands on the timeline however late the clock thread ran.
+inline CAsioDriver* Inside(IASIO* driver) { return static_cast<CAsioDriver*>(driver); }
+inline uint32_t DropOuts(IASIO* driver) { return Inside(driver)->dropOutCount.load(); }
+inline int64_t TickDue(IASIO* driver) { return Inside(driver)->tickCounter * 100; }
 
 class StandInHost {
 public:
@@ -36,18 +58,18 @@ public:
     bool WaitForSwitches(int count);
 
     // What arrived, per input channel, as floats in order (a copy).
-    std::vector<std::vector<float>> Inputs();
+    std::vector<std::vector<float>> Inputs() { return Locked(received_); }
     int Switches() const { return switches_.load(); }
-    std::vector<uint32_t> TimeFlags();
+    std::vector<uint32_t> TimeFlags() { return Locked(timeFlags_); }
     // When each switch arrived (steady clock, nanoseconds), one entry per switch in order.
-    std::vector<int64_t> SwitchTimes();
+    std::vector<int64_t> SwitchTimes() { return Locked(switchTimes_); }
     // A value read at every switch (for instance the driver's drop-out count), one entry per switch in order.
     void SetProbe(uint32_t (*probe)(IASIO*)) { probe_ = probe; }
-    std::vector<uint32_t> ProbeValues();
+    std::vector<uint32_t> ProbeValues() { return Locked(probeValues_); }
     // A time read at every switch (for instance when the driver's tick was due), one entry per switch in order.
     void SetTimeProbe(int64_t (*probe)(IASIO*)) { timeProbe_ = probe; }
-    std::vector<int64_t> ProbeTimes();
-    std::vector<double> RateChanges();
+    std::vector<int64_t> ProbeTimes() { return Locked(probeTimes_); }
+    std::vector<double> RateChanges() { return Locked(rateChanges_); }
     // What the host writes into output channel 0 and 1 at every switch (silence by default), as a function of
     // the sample's running index across switches.
     void SetOutputSignal(float (*signal)(uint64_t frame)) { outputSignal_ = signal; }
@@ -58,6 +80,11 @@ private:
     static void OnRateChange(ASIOSampleRate rate);
     static int32_t OnMessage(int32_t selector, int32_t value, void*, double*);
     void Take(int32_t index, const ASIOTime* time);
+    template <class Record>
+    Record Locked(const Record& record) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return record;
+    }
 
     IASIO* driver_ = nullptr;
     bool floatSamples_ = false;
