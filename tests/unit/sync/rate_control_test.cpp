@@ -53,6 +53,8 @@ TEST(SteerRatio, OneBufferAboveTargetMovesDownByAboutThreeTenMillionthsPerCall) 
 // Persistent error drives the ratio to a limit and holds it there; no reading, however wild, gets past it.
 TEST(SteerRatio, RatioStaysInsideItsLimitsWhateverTheFill) {
     auto low = FifoWithSlowFill(2);  // far below the target: the ratio climbs
+    EXPECT_EQ(low->MinRatio(), static_cast<double>(0.99f));
+    EXPECT_EQ(low->MaxRatio(), static_cast<double>(1.01f));
     for (int i = 0; i < 200000; ++i) low->SteerRatio(20000.0f);
     EXPECT_EQ(low->Ratio(), static_cast<float>(low->MaxRatio()));
 

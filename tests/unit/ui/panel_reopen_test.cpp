@@ -8,38 +8,19 @@
 #include <string>
 #include <thread>
 
-#include "driver/asio_driver.h"
 #include "sim/devices/world.h"
+#include "tests/support/driver_fixture.h"
+#include "tests/support/wait_for.h"
 #include "ui/panel_sim.h"
-
-namespace {
 
 using sim::devices::MicrophoneConfig;
 using sim::devices::ScopedWorld;
-
-struct Driver {
-    Driver() {
-        HRESULT hr = S_OK;
-        driver = new CAsioDriver(nullptr, &hr, false);
-        driver->NonDelegatingAddRef();
-    }
-    ~Driver() { driver->NonDelegatingRelease(); }
-    CAsioDriver* operator->() const { return driver; }
-    CAsioDriver* driver;
-};
-
-template <class Condition>
-bool Eventually(Condition condition) {
-    for (int i = 0; i < 2000 && !condition(); ++i) Sleep(5);
-    return condition();
-}
-
-}  // namespace
+using testwait::WaitFor;
 
 TEST(PanelDuringReopen, GainsAndMetricsFollowTheReopenedMicrophones) {
     constexpr int kMicrophones = 3;
     ScopedWorld world(sim::devices::Machine(std::vector<MicrophoneConfig>(kMicrophones)));
-    Driver driver;
+    drivertest::OwnedDriver driver;
     ASSERT_EQ(driver->init(nullptr), ASIOTrue);
     driver->showMetrics = true;
     driver->modelessPanel = true;
@@ -66,7 +47,7 @@ TEST(PanelDuringReopen, GainsAndMetricsFollowTheReopenedMicrophones) {
         ASSERT_EQ(driver->setSampleRate(round % 2 ? 48000.0 : 96000.0), ASE_OK);
         // Let the panel act between reopens too, so that its reads meet both the reopen and its result.
         const int before = served;
-        ASSERT_TRUE(Eventually([&] { return served >= before + 3; })) << round;
+        ASSERT_TRUE(WaitFor([&] { return served >= before + 3; })) << round;
     }
     done = true;
     user.join();
