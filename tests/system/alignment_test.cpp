@@ -1,6 +1,7 @@
 // Several microphones in one room, on their own crystals and started at their own moments, recorded through a
 // host: a click every second reaches every channel at the same place, and stays there, at every rate and at
-// small, common and large buffers. (bench/drift_table compares the steering on the plain fill in virtual time.)
+// small, common and large buffers. The steering on the plain fill, which the driver used before, runs beside it
+// in one configuration so that the gain shows in the log.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +9,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "driver/asio_driver.h"
 #include "sim/devices/world.h"
 #include "stand_in_host.h"
+#include "tests/support/drift_harness.h"
 #include "tools/tessel-rec/alignment.h"
 
 namespace {
@@ -52,7 +55,7 @@ struct Outcome {
     uint32_t dropOuts = 0;
 };
 
-Outcome RecordRoom(double rate, int32_t n, double seconds) {
+Outcome RecordRoom(double rate, int32_t n, double seconds, bool phaseCorrection) {
     sim::devices::RoomConfig room;
     room.intervalSeconds = 1.0;
     room.firstSeconds = 0.5;
@@ -74,6 +77,7 @@ Outcome RecordRoom(double rate, int32_t n, double seconds) {
     host.SetProbe(&DropOuts);
     host.SetTimeProbe(&TickDue);
     EXPECT_EQ(host.Prepare(n), ASE_OK);
+    for (DeviceFifo& fifo : Inside(host.driver())->inputFifos) fifo.SetPhaseCorrection(phaseCorrection);
     int32_t output = 0;
     host->getLatencies(&outcome.reportedLatency, &output);
     EXPECT_EQ(host->start(), ASE_OK);
@@ -104,7 +108,47 @@ void Print(const char* steering, double rate, int32_t n, const Outcome& o) {
         Ms(wander, rate), o.reportedLatency, o.dropOuts);
 }
 
+// The same microphones in the virtual-time harness, under either steering, over the same minute: the latency's
+// per-second means, their largest spread between microphones and largest wander. Seconds of computing, where the
+// real-time run of the plain steering would cost another four minutes.
+void PrintHarness(double rate, int32_t n, bool phaseCorrection) {
+    std::vector<std::vector<double>> latencies;
+    double phase = 0.1;
+    for (double ppm : kOffsetsPpm) {
+        drift::Config config;
+        config.sampleRateHz = rate;
+        config.bufferFrames = static_cast<uint32_t>(n);
+        config.crystalPpm = ppm;
+        config.devicePhase = phase;
+        config.seconds = kSettleSeconds + kJudgedSeconds;
+        config.phaseCorrection = phaseCorrection;
+        phase += 0.23;
+        latencies.push_back(drift::Run(config).latencyPerSecond);
+    }
+    double spread = 0.0;
+    double wander = 0.0;
+    const size_t from = static_cast<size_t>(kSettleSeconds);
+    const size_t to = static_cast<size_t>(kSettleSeconds + kJudgedSeconds);
+    for (const std::vector<double>& l : latencies) {
+        const auto [low, high] = std::minmax_element(l.begin() + from, l.begin() + to);
+        wander = std::max(wander, *high - *low);
+    }
+    for (size_t s = from; s < to; ++s) {
+        double low = 1e300, high = -1e300;
+        for (const std::vector<double>& l : latencies) low = std::min(low, l[s]), high = std::max(high, l[s]);
+        spread = std::max(spread, high - low);
+    }
+    std::printf("%-24s %6.0f Hz N %4d:              spread %7.1f frames (%6.3f ms), wander %7.1f frames (%6.3f ms)\n",
+                phaseCorrection ? "harness, on latency" : "harness, plain fill", rate, n, spread, Ms(spread, rate),
+                wander, Ms(wander, rate));
+}
+
 bool Brief() { return kSanitized || !std::getenv("TESSEL_FULL_ALIGNMENT") || std::getenv("TESSEL_SHORT_SYSTEM_TESTS"); }
+
+class AlignmentBeside : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(StandInHost::RegisterDriverModule()); }
+};
 
 struct Case {
     double rate;
@@ -119,22 +163,24 @@ protected:
 }  // namespace
 
 // Four minutes of real time per configuration, so the judged matrix runs on demand: TESSEL_FULL_ALIGNMENT=1 in an
-// optimised build runs all nine configurations (one test each, within ctest's time-out; about forty minutes on a
-// quiet machine). Otherwise (and in sanitizer builds) one configuration is recorded
+// optimised build runs all nine configurations (one test each, within ctest's time-out; with the comparison below,
+// about forty minutes on a quiet machine). Otherwise (and in sanitizer builds) one configuration is recorded
 // briefly, to exercise the room, the analysis and the threads, without judging time; the virtual-time harness
 // judges the alignment itself in every build (Drift.EveryDeviceSettlesOnOneSteadyLatency).
 TEST_P(Alignment, MicrophonesInOneRoomStayWithinAQuarterMillisecond) {
     const Case c = GetParam();
     if (Brief()) {
         if (c.rate != 48000.0 || c.n != 288) GTEST_SKIP() << "TESSEL_FULL_ALIGNMENT=1 judges all nine";
-        const Outcome o = RecordRoom(c.rate, c.n, 15.0);
+        const Outcome o = RecordRoom(c.rate, c.n, 15.0, true);
         Print("brief", c.rate, c.n, o);
         // Every microphone's stream carried the room's clicks, each found in every channel.
         EXPECT_GE(o.report.events, 5u);
         return;
     }
-    const Outcome o = RecordRoom(c.rate, c.n, kSettleSeconds + kJudgedSeconds);
+    const Outcome o = RecordRoom(c.rate, c.n, kSettleSeconds + kJudgedSeconds, true);
     Print("on latency", c.rate, c.n, o);
+    PrintHarness(c.rate, c.n, true);
+    PrintHarness(c.rate, c.n, false);
     // Events near a drop-out are left out; a machine that could not keep real time for most of the minute says
     // nothing about the steering: reported, not judged.
     const size_t enough =
@@ -155,3 +201,10 @@ INSTANTIATE_TEST_SUITE_P(RatesAndBuffers, Alignment,
                              return std::to_string(static_cast<int>(info.param.rate)) + "Hz_" +
                                     std::to_string(info.param.n);
                          });
+
+// The same room in real time under the steering on the plain fill the driver used before, at the buffer where
+// packets are longest: printed, not judged, beside the steering on latency of RatesAndBuffers/48000Hz_1152.
+TEST_F(AlignmentBeside, PlainFillSteeringPrintedBeside) {
+    if (Brief()) GTEST_SKIP() << "a comparison, with TESSEL_FULL_ALIGNMENT=1";
+    Print("plain fill", 48000, 1152, RecordRoom(48000, 1152, kSettleSeconds + kJudgedSeconds, false));
+}
