@@ -293,9 +293,11 @@ void CKSDeviceManager::WithHeld(CKSDevice* endpoint, Action action) {
     Unlock();
 }
 
-void CKSDeviceManager::SetDataCallback(CKSDevice* endpoint, DataCallback callback, void* context) {
+void CKSDeviceManager::SetDataCallback(CKSDevice* endpoint, DataCallback callback, void* context,
+                                       DataCallback skipped) {
     WithHeld(endpoint, [&](CKSDevice& e) {
         e.dataCallback = callback;
+        e.skippedCallback = skipped;
         e.callbackContext = context;
     });
 }

@@ -63,8 +63,9 @@ public:
     void RemoveDevice(CKSDevice* endpoint);
     // While stopped: new packets of channels × framesPerPacket samples, with a new stream thread.
     void ResizeDevice(CKSDevice* endpoint, uint32_t framesPerPacket);
-    // Where the endpoint hands its periods; call before the endpoint is started.
-    void SetDataCallback(CKSDevice* endpoint, DataCallback callback, void* context);
+    // Where the endpoint hands its periods; call before the endpoint is started. A render endpoint hands `skipped`
+    // the periods its device played again unrefilled, for the consumer to take out unplayed (see CKSDevice).
+    void SetDataCallback(CKSDevice* endpoint, DataCallback callback, void* context, DataCallback skipped = nullptr);
 
     // Accessors: a null endpoint (or one the manager does not hold) gives empty strings, a zero gain, and leaves
     // the range outputs untouched.

@@ -281,6 +281,12 @@ void CKSDevice::StampNextPacket(uint32_t samples) {
                         std::memory_order_relaxed);
 }
 
+void CKSDevice::DeliverSkipped(float* scratch, uint32_t count) {
+    // Nothing played yet, nothing owed: the start-up periods are played as silence anyway.
+    if (count == 0 || !running.load() || starting.load() || startupSkip > 0 || !skippedCallback) return;
+    skippedCallback(scratch, count, channels, rate.rateRatio, callbackContext);
+}
+
 void CKSDevice::Deliver(float* samples, uint32_t count) {
     // Requests that a stop cancelled come back empty; nothing is handed on between Stop and the next Start.
     if (count == 0 || !running.load() || starting.load()) return;

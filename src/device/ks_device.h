@@ -116,6 +116,9 @@ public:
     // The measurement, with the counter's queried frequency and the window lengths; tests may shorten them.
     RateMeasurement rate;
     DataCallback dataCallback;
+    // Render: takes out, into the samples given, the audio of a period the device played again unrefilled, so that
+    // what follows plays at its place in time. Null: nothing is taken out.
+    DataCallback skippedCallback = nullptr;
     void* callbackContext;
     std::string friendlyName;
     std::basic_string<WCHAR> deviceInstanceId;
@@ -171,6 +174,8 @@ protected:
     virtual void EndHelpers() {}
     // Delivers one period to the callback, counting it; the stream thread's only way to the consumer.
     void Deliver(float* samples, uint32_t count);
+    // Hands a period the device played again to skippedCallback, into `scratch`.
+    void DeliverSkipped(float* scratch, uint32_t count);
     // Hands the packets of either mode back: WaveRT returns its buffer and notification to the pin (and closes
     // the spare event); request mode stops the pin so that every queued request completes, which may take a
     // moment, before its event is closed. The caller then frees the packets and their sample area.

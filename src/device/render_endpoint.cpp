@@ -215,7 +215,7 @@ uint32_t COutputRenderKS::TransferPacket(uint32_t index, bool resubmit) {
 
     // The audio of the periods the device filled with a packet played again goes unplayed: played now, it would
     // put the output that much behind the host's timeline until the steering took it back.
-    for (uint32_t k = 0; k < replayedPackets; ++k) Deliver(floats, n);
+    for (uint32_t k = 0; k < replayedPackets; ++k) DeliverSkipped(floats, n);
     replayedPackets = 0;
     std::memset(floats, 0, static_cast<size_t>(n) * 4);
     Deliver(floats, n);  // the callback overwrites the silence unless the start-up periods are still running

@@ -101,7 +101,7 @@ bool CAsioDriver::OpenOutputDevice(uint32_t inputRate, uint32_t outputRate, uint
             outputFifo.Configure(static_cast<float>(outputRate), block);
             outputFifo.SetHostBufferFrames(std::max(1u, block));  // in the playback device's frames
             decimationFactor = ratio;
-            deviceManager.SetDataCallback(endpoint, &OnRenderData, &outputFifo);
+            deviceManager.SetDataCallback(endpoint, &OnRenderData, &outputFifo, &OnRenderSkipped);
         } else {
             deviceManager.RemoveDevice(endpoint);
         }

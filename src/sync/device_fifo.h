@@ -213,3 +213,5 @@ private:
 // channel count, measured rate ratio, context). The measured ratio feeds the steering's feed-forward term.
 void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context);
 void OnRenderData(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context);
+// Render stream thread: takes out unplayed the audio of a period the playback device played again.
+void OnRenderSkipped(float* samples, uint32_t count, uint16_t channelCount, double rateRatio, void* context);

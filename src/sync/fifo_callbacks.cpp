@@ -19,6 +19,13 @@ void OnCaptureData(float* samples, uint32_t count, uint16_t channelCount, double
     if (fifo->deviceCounter) fifo->StampPush(fifo->deviceCounter->load(std::memory_order_relaxed));
 }
 
+// A stream that has not begun owes nothing: taking audio out then would start it short of its latency.
+void OnRenderSkipped(float* samples, uint32_t count, uint16_t channelCount, double, void* context) {
+    DeviceFifo* fifo = static_cast<DeviceFifo*>(context);
+    if (!fifo || !samples || channelCount != fifo->channels || fifo->FadeInPending()) return;
+    fifo->Pull(samples, count);
+}
+
 // Render stream thread: fill the device's packet of `count` samples from the output FIFO. After a reset the
 // output stays silent until three ASIO buffers have gathered, then starts from exactly three and ramps in over
 // the packet. The measured rate is handed over to the clock thread, whose output push steers this FIFO's converter.

@@ -201,7 +201,9 @@ TEST(DeviceFifo, DiscardDrainsOneBufferOnlyWhenAWholeOneIsThere) {
 }
 
 // The output starts from exactly three host buffers however much gathered before the render thread first came
-// (below the trim's seven buffers as well as above): the oldest audio goes, the first packet ramps in.
+// (below the trim's seven buffers as well as above): the oldest audio goes, the first packet ramps in. A period
+// the device played again before that owes nothing (taken out, it would start the output short of its latency);
+// one after it is taken out unplayed.
 TEST(DeviceFifo, RenderStartsFromThreeBuffers) {
     for (uint32_t gathered : {3u, 5u, 9u}) {
         SCOPED_TRACE(gathered);
@@ -213,12 +215,17 @@ TEST(DeviceFifo, RenderStartsFromThreeBuffers) {
         const std::vector<float> pushed = Counting(gathered * 200);
         fifo->PushRaw(pushed.data(), static_cast<uint32_t>(pushed.size()));
         std::vector<float> packet(200, 7.0f);
+        OnRenderSkipped(packet.data(), 200, 2, 2.0, fifo.get());
+        EXPECT_EQ(fifo->FillFrames(), gathered * 100);
         OnRenderData(packet.data(), 200, 2, 2.0, fifo.get());
         EXPECT_EQ(fifo->FillFrames(), 200u);
         // The packet's last frame is the first buffer's last of the three kept, at the ramp's last step.
         const size_t first = (gathered - 3) * 200;
         EXPECT_FLOAT_EQ(packet[199], pushed[first + 199] * 0.99f);
         EXPECT_EQ(packet[0], 0.0f);
+        OnRenderSkipped(packet.data(), 200, 2, 2.0, fifo.get());
+        EXPECT_EQ(fifo->FillFrames(), 100u);
+        EXPECT_EQ(packet[0], pushed[first + 200]);
     }
 }
 
