@@ -26,13 +26,14 @@ check() {  # check DESCRIPTION ACTUAL EXPECTED
     fi
 }
 
-# reg query KEY [/v NAME | /ve] -> the data of the value, or <missing>
+# reg query KEY [/v NAME | /ve] -> the data of the value, or <missing>. Always the 64-bit view: where Wine has a
+# 32-bit side, `wine reg` is its 32-bit reg.exe, which would read the 32-bit view.
 value() {
     local out
-    out=$(wine reg query "$@" 2>/dev/null | tr -d '\r') || { echo "<missing>"; return; }
+    out=$(wine reg query "$@" /reg:64 2>/dev/null | tr -d '\r') || { echo "<missing>"; return; }
     echo "$out" | awk -F'    ' 'NF >= 4 && $3 ~ /^REG_/ { print $4; found = 1; exit } END { if (!found) print "<missing>" }'
 }
-key_exists() { wine reg query "$1" >/dev/null 2>&1 && echo present || echo absent; }
+key_exists() { wine reg query "$1" /reg:64 >/dev/null 2>&1 && echo present || echo absent; }
 
 echo "wine smoke: the DLL's exports, imports and resources"
 objdump=x86_64-w64-mingw32-objdump
@@ -91,7 +92,7 @@ settings='HKCU\SOFTWARE\Korvel\Tessel ASIO\1.00'
 check "Modeless Control Panel" "$(value "$settings" /v "Modeless Control Panel")" "0x0"
 check "Auto-open Control Panel" "$(value "$settings" /v "Auto-open Control Panel")" "0x0"
 check "Buffer Size Preferred" "$(value "$settings" /v "Buffer Size Preferred")" "0x120"
-check "Output Device present" "$(wine reg query "$settings" /v "Output Device" 2>/dev/null | tr -d '\r' | grep -c 'Output Device    REG_SZ')" "1"
+check "Output Device present" "$(wine reg query "$settings" /v "Output Device" /reg:64 2>/dev/null | tr -d '\r' | grep -c 'Output Device    REG_SZ')" "1"
 check "Show Metrics never written" "$(value "$settings" /v "Show Metrics")" "<missing>"
 
 echo "wine smoke: regsvr32 /u"
