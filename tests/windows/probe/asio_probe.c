@@ -132,7 +132,7 @@ static void step_init(Probe* probe) {
 static void step_names(Probe* probe) {
     char text[128 + 16];
     memset(text, 0xA5, sizeof text);
-    CALL1(probe, getDriverName, text);
+    CALL1(probe, getDriverName, &text[0]);
     verify_call(probe);
     if (check_text(probe, text, 32, 16)) {
         if (!text[0]) fail(probe, "getDriverName gave an empty name");
@@ -142,7 +142,7 @@ static void step_names(Probe* probe) {
     verify_call(probe);
     printf("  getDriverVersion: %ld\n", (long)version);
     memset(text, 0xA5, sizeof text);
-    CALL1(probe, getErrorMessage, text);
+    CALL1(probe, getErrorMessage, &text[0]);
     verify_call(probe);
     if (check_text(probe, text, 124, 16)) printf("  getErrorMessage: \"%s\"\n", text);
 }
@@ -223,7 +223,7 @@ static void step_clock_sources(Probe* probe) {
     AsioClockSource clocks[32];
     memset(clocks, 0xA5, sizeof clocks);
     int32_t count = 32;
-    AsioError error = CALL2(probe, getClockSources, clocks, &count);
+    AsioError error = CALL2(probe, getClockSources, &clocks[0], &count);
     verify_call(probe);
     printf("  getClockSources: %s, %ld\n", error_name(error) ? error_name(error) : "?", (long)count);
     if (!check_code(probe, error, kOkOrAbsent) || error != kAsioOk) return;
@@ -434,7 +434,7 @@ static int create_all_buffers(Probe* probe) {
         info->buffers[0] = info->buffers[1] = NULL;
     }
     stream.inputs = probe->inputs;
-    AsioError error = CALL4(probe, createBuffers, stream.infos, stream.channels, preferred, &hostCallbacks);
+    AsioError error = CALL4(probe, createBuffers, &stream.infos[0], stream.channels, preferred, &hostCallbacks);
     verify_call(probe);
     printf("  createBuffers: %s, %ld channels of %ld frames\n", error_name(error) ? error_name(error) : "?",
            (long)stream.channels, (long)preferred);

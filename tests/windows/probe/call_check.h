@@ -17,5 +17,6 @@ int call_check_verify(char* why, size_t size);
 /* 1 when the check accepts a callee of the right convention and rejects one of the wrong convention. */
 int call_check_self_test(void);
 
-/* Bytes a 32-bit caller puts on the stack for one argument. */
+/* Bytes a 32-bit caller puts on the stack for one argument. An array must be passed as the address of its first
+ * element: sizeof would measure the whole array, not the pointer the call passes. */
 #define CALL_CHECK_SLOT(argument) ((sizeof(argument) + 3) & ~(size_t)3)
