@@ -94,6 +94,10 @@ public:
     // released the driver from inside its callback. Clock thread, or a caller that stands in for it (the
     // virtual-time drift harness) while no clock thread runs.
     bool Tick();
+    // The clock fell so far behind that it gives up the ticks it missed and restarts its schedule at `now`: the
+    // host never gets those buffers. Every stream is put back at the latency reported, as after a drop-out. Clock
+    // thread, or a caller that stands in for it while no clock thread runs.
+    void GiveUpMissedTicks(int64_t now);
 
     // The record. Public: the settings store, the control panel and the tests read and write it directly.
     std::unique_ptr<ComApartmentGuard> apartmentAtCreate;

@@ -203,11 +203,8 @@ void CAsioDriver::ClockLoop() {
         QueryPerformanceCounter(&counter);
         const int64_t elapsed = counter.QuadPart - last;
         if (elapsed >= kLatePeriods * period) {
-            // The host never gets the missed buffers; their audio stays queued, so every stream now runs that
-            // much later than reported until the steering or a trim takes it back. That is a drop-out too.
             last = counter.QuadPart;
-            ++lateSkipCount;
-            ++dropOutCount;
+            GiveUpMissedTicks(last);
         } else if (elapsed >= period) {
             // The tick's due time, not when this thread got to run: hosts place the buffers on the schedule of
             // sample positions, so that is what each microphone's latency is kept constant against.
@@ -222,6 +219,28 @@ void CAsioDriver::ClockLoop() {
             break;
         }
     }
+}
+
+// The audio of the buffers the host never got is still queued in every microphone's FIFO, and the output FIFO has
+// run dry. Left so, every microphone would run that much later than reported until the steering took it back over
+// minutes, and by a different amount each (a FIFO that piled up seven buffers is trimmed to a plain three, one
+// just short of that keeps all of it): microphones milliseconds apart. The output would play its next buffers
+// piecemeal as they came, a stretch of crackle at a fraction of its latency. So every microphone resumes from its
+// steered fill, dropping the audio of the missed buffers as after any drop-out, and silence stands in on the
+// output for the buffers the host never wrote, up to the fill it is steered to.
+void CAsioDriver::GiveUpMissedTicks(int64_t now) {
+    ++lateSkipCount;
+    ++dropOutCount;
+    for (int32_t i = 0; i < numInputs; ++i)
+        if (inputFifos[i].device && !inputFifos[i].FadeInPending()) resuming[i] = true;
+    if (!outputFifo.device || outputFifo.FadeInPending()) return;
+    const uint32_t step = decimationFactor > 1 ? decimationFactor : 1;
+    const uint32_t pushed = static_cast<uint32_t>(bufferSize) / step;
+    const uint32_t target = RenderFillTargetFrames(pushed);
+    for (float* channel : outputScratch) std::fill(channel, channel + pushed, 0.0f);
+    for (uint32_t fill = outputFifo.FillFrames(); pushed > 0 && fill < target; fill += pushed)
+        outputFifo.PushPlanarStereo(outputScratch[0], outputScratch[1], std::min(pushed, target - fill));
+    outputFifo.StampPush(now);
 }
 
 // One buffer's work: the inputs into this tick's half, the outputs out of it, the host's buffer switch.

@@ -98,6 +98,26 @@ void ExpectContinuousSine(const std::vector<float>& received, size_t bufferFrame
     EXPECT_NEAR(peak, 0.5f, 0.01f);
 }
 
+// How far behind the host's timeline each buffer of a ramp (sample k = k / 65536) is, in frames, from each buffer's
+// last sample (a buffer that ramps in from silence starts at exactly zero and is scaled by (n - 1) / n there). The
+// host's buffers from `gapAt` on stand `gap` buffers later on the timeline (the ticks a clock gave up). Silent buffers
+// are counted, not placed.
+std::vector<long> Lags(const std::vector<float>& got, size_t n, size_t* silent, size_t gapAt = 0, size_t gap = 0) {
+    std::vector<long> lags;
+    *silent = 0;
+    for (size_t b = 1; b < got.size() / n; ++b) {
+        const float first = got[b * n], last = got[b * n + n - 1];
+        if (last == 0.0f) {
+            ++*silent;
+            continue;
+        }
+        const double value = (first == 0.0f ? last * n / (n - 1.0) : last) * 65536.0;
+        const size_t slot = gapAt && b >= gapAt ? b + gap : b;
+        lags.push_back(std::lround(static_cast<double>(slot * n + n - 1) - value));
+    }
+    return lags;
+}
+
 }  // namespace
 
 // A microphone 100 ppm fast reaches the host unbroken in both sample formats, and the first buffer fades in.
@@ -204,20 +224,8 @@ TEST(Clock, AMicrophoneHeldUpKeepsItsPlaceOnTheTimeline) {
         if (backlog == Backlog::Lost) produced += 3 * n, produce(n), driver->Tick(), produce(n);
         for (int t = 0; t < 8; ++t) driver->Tick(), produce(n);
 
-        const std::vector<float>& got = driver.state.inputs[0];
-        // Frames of the ramp behind the host's position, buffer by buffer, from each buffer's last sample (a buffer
-        // that ramps in from silence starts at exactly zero and is scaled by (n - 1) / n there).
-        std::vector<long> behind;
         size_t silent = 0;
-        for (size_t b = 1; b < got.size() / n; ++b) {
-            const float first = got[b * n], last = got[b * n + n - 1];
-            if (last == 0.0f) {
-                ++silent;
-                continue;
-            }
-            const double value = (first == 0.0f ? last * n / (n - 1.0) : last) * 65536.0;
-            behind.push_back(std::lround(static_cast<double>(b * n + n - 1) - value));
-        }
+        const std::vector<long> behind = Lags(driver.state.inputs[0], n, &silent);
         // One break of a few buffers, counted once, and every buffer around it at the same place.
         EXPECT_GE(silent, 2u);
         EXPECT_LE(silent, 4u);
@@ -225,6 +233,46 @@ TEST(Clock, AMicrophoneHeldUpKeepsItsPlaceOnTheTimeline) {
         ASSERT_FALSE(behind.empty());
         EXPECT_EQ(behind, std::vector<long>(behind.size(), behind[0]));
     }
+}
+
+// A clock held up for four ticks gives them up: the host never gets those buffers, and every stream keeps the latency
+// reported across the gap. The microphones' audio of the missed buffers is dropped rather than queued ahead of what
+// follows (whether or not a FIFO piled up enough to be trimmed), and silence stands in on the output, which ran dry
+// meanwhile, up to the fill it is steered to, so that its next packets do not play piecemeal.
+TEST(Clock, ATickGapKeepsEveryStreamAtItsLatency) {
+    constexpr uint32_t n = 288;
+    Driver driver(1, true, n);
+    DeviceFifo& output = driver->outputFifo;
+    output.device = reinterpret_cast<CKSDevice*>(&output);
+    output.channels = 2;
+    output.Configure(48000.0f, n);
+    output.SetHostBufferFrames(n);
+    ASSERT_EQ(driver.Prepare({Entry(true, 0), Entry(false, 0), Entry(false, 1)}, n), ASE_OK);
+    uint32_t produced = 0;
+    auto produce = [&](uint32_t frames) {
+        std::vector<float> ramp(frames);
+        for (float& x : ramp) x = static_cast<float>(produced++) / 65536.0f;
+        driver->inputFifos[0].PushRaw(ramp.data(), frames);
+    };
+    std::vector<float> packet(2 * n);
+    auto render = [&] { OnRenderData(packet.data(), 2 * n, 2, 1.0, &output); };
+    produce(3 * n);
+    for (int t = 0; t < 8; ++t) driver->Tick(), render(), produce(n);
+    ASSERT_FALSE(output.FadeInPending());
+    // Held up for four ticks while the microphone captures (six and a half buffers queued: not enough for a trim)
+    // and the output drains.
+    for (int t = 0; t < 4; ++t) render(), produce(n);
+    driver->GiveUpMissedTicks(1);
+    EXPECT_EQ(output.FillFrames(), 7 * n / 2);
+    const size_t gapAt = driver.state.inputs[0].size() / n;
+    for (int t = 0; t < 8; ++t) driver->Tick(), render(), produce(n);
+
+    size_t silent = 0;
+    const std::vector<long> lags = Lags(driver.state.inputs[0], n, &silent, gapAt, 4);
+    EXPECT_EQ(silent, 0u);
+    ASSERT_FALSE(lags.empty());
+    EXPECT_EQ(lags, std::vector<long>(lags.size(), lags[0]));
+    EXPECT_EQ(driver->dropOutCount.load(), 1u);
 }
 
 // A microphone whose FIFO reaches the primed fill exactly (nothing to skip) steers from that fill, not from the
