@@ -274,7 +274,7 @@ Result Run(const Config& config) {
                 recorder.ConsumerPeriod(now, fifo.SlowFill(), flowing && trimmed, flowing && underrun, &result);
                 flowing = flowing || !fifo.FadeInPending();
             }
-            measurement.Step(lastReading, p * deviceChannels);
+            measurement.Step(setup.deviceCounter.load(), p * deviceChannels);
             ++deviceEvent;
         } else {
             // The clock thread's tick, the driver's own.
