@@ -286,7 +286,7 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
     if (lostPackets > 0) DeliverSilence(lostPackets);
     uint32_t n = DeliverWaveRt(older, false, counted ? number : 0);
     StampNextPacket(n);
-    n += DeliverWaveRt(newest, resubmit);
+    n += DeliverWaveRt(newest, resubmit, counted ? number + 1 : 0);
     if (counted) packetsRead = number;
     if (resubmit && running.load()) {
         // The older slot is the one the device writes next. It is marked unread only if the device has not
@@ -305,7 +305,7 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
     return n;
 }
 
-uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit, ULONG unlessPast) {
+uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit, ULONG validUntil) {
     CapturePacket& packet = packets[index];
     const bool unwritten = HoldsSentinel(packet);
     const uint32_t n = samplesPerPacket;
@@ -316,17 +316,18 @@ uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit, ULONG unl
     if (unwritten && bytesPerSample == 4 && n > 1) std::memcpy(packet.lastSample, packet.lastSample - 4, 4);
     Decode(packet.header.Data, samples, n);
     if (unwritten && (bytesPerSample != 4 || n == 1)) samples[n - 1] = 0.0f;
-    // A packet the device may have begun to write over while it was read (the older of a late wake's two): if the
-    // device completed another since, that one went into this slot, and what was read may be of either. Silence
-    // stands in for it, and the newer packet is read at the wake its completion set: read now, it would be heard
-    // twice, and the microphone a packet late from then on.
+    // A packet of a late wake's two that the device may have begun to write over while it was read: the older once
+    // the device completes another, the newer once it completes two (a thread held up again in between). The slot
+    // then holds a later packet, and what was read may be of either. Silence stands in for it, and the later packet
+    // is read, unmarked, at the wake its completion set: read now, it would be heard twice, and the microphone a
+    // packet late from then on; marked unread, it would be lost unseen, and the microphone a packet early.
     ULONG number = 0;
-    if (unlessPast > 0 && (FAILED(pin->GetReadPacket(number)) || number != unlessPast))
-        std::memset(samples, 0, static_cast<size_t>(n) * sizeof(float));
+    const bool overtaken = validUntil > 0 && (FAILED(pin->GetReadPacket(number)) || number > validUntil);
+    if (overtaken) std::memset(samples, 0, static_cast<size_t>(n) * sizeof(float));
     packet.converted = true;
     // Marked unread before the callback runs, not after: a callback held up past the device's next write into
     // this packet would otherwise mark fresh samples as unwritten, and they would be lost unseen.
-    if (resubmit && running.load()) StoreSentinel(packet);
+    if (resubmit && running.load() && !overtaken) StoreSentinel(packet);
     currentPacket = index + 1 < packetCount ? index + 1 : 0;
     packet.submitted = false;
     if (!unwritten) ++packetsRead;

@@ -68,8 +68,9 @@ protected:
 private:
     static DWORD WINAPI HandshakeThreadProc(LPVOID endpoint);
     uint32_t TransferWaveRt(uint32_t index, bool resubmit);
-    // `unlessPast`, when not 0: the device's newest packet number when the read began (see the definition).
-    uint32_t DeliverWaveRt(uint32_t index, bool resubmit, ULONG unlessPast = 0);
+    // `validUntil`, when not 0: the device's packet number past which the slot no longer holds the packet that
+    // was to be read (see the definition).
+    uint32_t DeliverWaveRt(uint32_t index, bool resubmit, ULONG validUntil = 0);
     // Hands over `count` packets of silence for packets the device wrote over, each with its own time.
     void DeliverSilence(uint32_t count);
     bool HoldsSentinel(const CapturePacket& packet) const;
