@@ -269,7 +269,6 @@ Result Run(const Config& config) {
                 const bool underrun = (trimmed ? 3 * n : fill) < p;
                 if (flowing && !trimmed && lastPushTime >= 0)
                     recorder.Latency(now, fill + masterRate * (deviceTime - lastPushTime));
-                if (config.trace) config.trace(config.traceContext, now, fill, fifo.SlowFill(), fifo.SteeredRatio());
                 OnRenderData(packet.data(), 2 * p, 2, measuredRatio(), &fifo);
                 recorder.ConsumerPeriod(now, fifo.SlowFill(), flowing && trimmed, flowing && underrun, &result);
                 flowing = flowing || !fifo.FadeInPending();
@@ -283,7 +282,6 @@ Result Run(const Config& config) {
             if (capture) {
                 const bool trimmed = fill >= 7 * n;
                 const bool delivered = (trimmed ? 3 * n : fill) >= n;
-                if (config.trace) config.trace(config.traceContext, now, fill, fifo.SlowFill(), fifo.SteeredRatio());
                 // The sample the tick delivers first is the fill's oldest: captured `fill` frames before the end of
                 // the last packet.
                 if (flowing && !trimmed && lastPacketTime >= 0)

@@ -39,9 +39,6 @@ struct Config {
     // Whether the FIFO corrects its fill by the packet phase (the steering on latency); false steers on the plain
     // fill seen at each period, for comparison.
     bool phaseCorrection = true;
-    // Optional: called at every consumer period with the fill seen before the read, the slow fill and the ratio.
-    void (*trace)(void* context, double seconds, uint32_t fillFrames, float slowFill, double ratio) = nullptr;
-    void* traceContext = nullptr;
 };
 
 struct Result {

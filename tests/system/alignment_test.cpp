@@ -1,7 +1,5 @@
-// Several microphones in one room, on their own crystals and started at their own moments, recorded through a
-// host: a click every second reaches every channel at the same place, and stays there, at every rate and at
-// small, common and large buffers. The steering on the plain fill, which the driver used before, runs beside it
-// in one configuration so that the gain shows in the log.
+// Microphones in one room on their own crystals, recorded through a host: a click every second reaches every
+// channel at the same place and stays there. The former plain-fill steering is printed beside it for comparison.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,17 +19,15 @@ using sim::devices::MicrophoneConfig;
 using sim::devices::ScopedWorld;
 using sim::devices::Signal;
 
-// The steering takes its first rate measurement after eleven seconds; until then each microphone's latency
-// drifts with its crystal, and the law (slow on purpose, so that no jitter reaches the converter) takes about
-// three minutes to close that. The minute judged follows.
+// The first rate measurement comes after eleven seconds and the (deliberately slow) law takes about three minutes
+// to close the drift until then; the minute judged follows.
 constexpr double kSettleSeconds = 180.0;
 constexpr double kJudgedSeconds = 60.0;
 constexpr double kToleranceMs = 0.25;
 // Crystal offsets of common USB microphones; the virtual-time harness covers up to 200 ppm.
 constexpr double kOffsetsPpm[] = {-45.0, -15.0, 20.0, 50.0};
 
-// A drop-out leaves a gap, and the stream resumes from its steered fill a few buffers later: the events heard from
-// the buffer before it to this many buffers after it say nothing of where the steering keeps each microphone.
+// Events from the buffer before a drop-out to this many after it say nothing of where the steering keeps a microphone.
 constexpr size_t kBuffersAroundDropOut = 16;
 
 // The events (frames of the recording) that no drop-out came near; `probed` is the drop-out count at each switch.
@@ -162,11 +158,8 @@ protected:
 
 }  // namespace
 
-// Four minutes of real time per configuration, so the judged matrix runs on demand: TESSEL_FULL_ALIGNMENT=1 in an
-// optimised build runs all nine configurations (one test each, within ctest's time-out; with the comparison below,
-// about forty minutes on a quiet machine). Otherwise (and in sanitizer builds) one configuration is recorded
-// briefly, to exercise the room, the analysis and the threads, without judging time; the virtual-time harness
-// judges the alignment itself in every build (Drift.EveryDeviceSettlesOnOneSteadyLatency).
+// Four real-time minutes per configuration: TESSEL_FULL_ALIGNMENT=1 (optimised build) judges all nine. Otherwise one
+// is recorded briefly, unjudged; Drift.EveryDeviceSettlesOnOneSteadyLatency judges the alignment in every build.
 TEST_P(Alignment, MicrophonesInOneRoomStayWithinAQuarterMillisecond) {
     const Case c = GetParam();
     if (Brief()) {

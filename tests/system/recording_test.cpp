@@ -17,8 +17,7 @@ using sim::devices::MicrophoneConfig;
 using sim::devices::ScopedWorld;
 using sim::devices::Signal;
 
-// Shorter runs where the sanitizers slow everything down; there the streams still run (that is what the sanitizers
-// are there to watch) but their timing is not judged.
+// Shorter runs under the sanitizers, whose streams still run but whose timing is not judged.
 constexpr double kScale = kSanitized ? 0.25 : 1.0;
 constexpr bool kTimingJudged = !kSanitized;
 
@@ -31,8 +30,8 @@ MicrophoneConfig Microphone(double ppm, Signal signal = Signal::Ramp()) {
 
 int64_t Step(float x) { return std::llround(static_cast<double>(x) * Signal::kRampPeriod); }
 
-// Every break in a received ramp: a silent buffer after the ramp began, or a jump other than the converter's
-// repeated or doubled step. Returns the breaks and where the last one was.
+// Every break in a received ramp: a silent buffer after it began, or a jump other than the converter's repeated or
+// doubled step.
 struct Breaks {
     size_t count = 0;
     size_t last = 0;
@@ -75,9 +74,8 @@ protected:
 
 }  // namespace
 
-// Four microphones at different crystal offsets, recorded through a host for tens of seconds (one rate and
-// class at length, the others shorter): each ramp arrives continuous; every break is a drop-out the driver
-// counted or a packet the device completed that never reached the driver (a loaded machine).
+// Four microphones on different crystals, recorded through a host: each ramp arrives continuous, every break a
+// counted drop-out or a packet completed that never reached the driver (a loaded machine).
 TEST_F(Recording, FourDriftingMicrophonesArriveContinuous) {
     struct Run {
         double rate;
@@ -101,9 +99,7 @@ TEST_F(Recording, FourDriftingMicrophonesArriveContinuous) {
         ASSERT_EQ(host.Prepare(n), ASE_OK);
         ASSERT_EQ(host->start(), ASE_OK);
         ASSERT_TRUE(host.WaitForSwitches(static_cast<int>(run.seconds * kScale * run.rate / n)));
-        // Packets a microphone completed that its stream thread never took (it ran too late, and the device
-        // wrote over them): lost before the driver could see them, so not among its drop-outs. Read while the
-        // stream still runs (two may be in flight).
+        // Packets completed that the stream thread never took (written over while it ran late): not drop-outs.
         std::vector<uint64_t> lostPackets;
         for (size_t k = 0; k < 4; ++k) {
             CKSDevice* endpoint = Inside(host.driver())->inputFifos[k].device;
@@ -124,8 +120,7 @@ TEST_F(Recording, FourDriftingMicrophonesArriveContinuous) {
     }
 }
 
-// An impulse from a virtual microphone reaches the host's buffer within one device packet of the latency the
-// driver reports, at every rate and buffer sizes 144, 288 and 1152.
+// An impulse reaches the host within a device packet of the reported input latency, at every rate and size.
 TEST_F(Recording, ImpulsesArriveAtTheReportedInputLatency) {
     int judged = 0;
     for (double rate : {48000.0, 96000.0, 192000.0}) {
@@ -147,8 +142,7 @@ TEST_F(Recording, ImpulsesArriveAtTheReportedInputLatency) {
             const std::vector<float> received = host.Inputs()[0];
             const std::vector<int64_t> due = host.ProbeTimes();
             const auto& crystal = world.microphone(0)->crystal();
-            // A drop-out (a machine too loaded to run the clock or a stream thread in time) moves the latency
-            // by a buffer until the steering takes it back: impulses after the first one are not judged.
+            // A drop-out (a loaded machine) moves the latency until steered back: impulses after it are not judged.
             const std::vector<uint32_t> dropOuts = host.ProbeValues();
             for (size_t b = 0; b < due.size() && dropOuts[b] == 0; ++b) {
                 size_t loudest = 0;
@@ -171,7 +165,6 @@ TEST_F(Recording, ImpulsesArriveAtTheReportedInputLatency) {
             }
         }
     }
-    // Nine configurations: on a machine that lets the stream run at all, most impulses come before any drop-out.
     if (kTimingJudged) {
         EXPECT_GE(judged, 9) << "too few impulses arrived before a drop-out to judge the latency";
     }
@@ -179,8 +172,7 @@ TEST_F(Recording, ImpulsesArriveAtTheReportedInputLatency) {
 
 namespace {
 
-// The host's output signal for the output-latency test: a pulse of 0.5 at the start of every period, wide
-// enough to survive decimation by 4 and the converter's smoothing; its rising edge is what is timed.
+// A pulse of 0.5 at the start of every period, wide enough to survive decimation by 4; its rising edge is timed.
 constexpr int64_t kOutputPulsePeriod = 16384;
 constexpr int64_t kOutputPulseWidth = 32;
 float OutputPulses(uint64_t frame) {
@@ -197,9 +189,8 @@ sim::devices::PlaybackConfig Speakers(std::vector<DWORD> rates) {
 
 }  // namespace
 
-// A pulse the host writes into the outputs sounds at the playback device within one device packet of the output
-// latency the driver reports, at every rate and buffer sizes 144, 288 and 1152; also when the playback device
-// runs at 48000 below the driver's rate and the outputs are decimated.
+// A pulse the host writes sounds within a device packet of the reported output latency, at every rate and size,
+// also when the playback device runs at 48000 below the driver's rate (decimated outputs).
 TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
     struct Run {
         double rate;
@@ -238,9 +229,8 @@ TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
             const double periodNs = 1e9 * n / run.rate;
             size_t firstDropOut = 0;
             while (firstDropOut < dropOuts.size() && dropOuts[firstDropOut] == 0) ++firstDropOut;
-            // A switch more than half a buffer behind its schedule pushes its outputs so late that the playback device
-            // may have drained the FIFO and played the gap as the driver's silence, which delays all that follows
-            // (a loaded machine, not the driver's steady state): pulses that sound after it are not judged.
+            // A switch over half a buffer late may let the device play the gap as silence, delaying all that
+            // follows (a loaded machine): pulses after it are not judged, nor after a device underrun.
             double firstLateNs = 1e300;
             for (size_t b = 0; b < times.size(); ++b)
                 if (static_cast<double>(times[b] - due[b]) > periodNs / 2) {
@@ -248,9 +238,6 @@ TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
                     break;
                 }
             const size_t frames = played.samples.size() / played.channels;
-            // A packet the device had to play as silence because the render thread came too late (a loaded
-            // machine) delays everything after it by that packet until the steering takes it back: pulses that
-            // sound after the first such packet once the output has begun are not judged.
             size_t begun = 0;
             while (begun < played.samples.size() && played.samples[begun] == 0.0f) ++begun;
             begun /= played.channels;
@@ -276,11 +263,7 @@ TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
                         (sounded - static_cast<double>(due[b])) * run.rate / 1e9 - static_cast<double>(j % n);
                     if (latency < 0 || latency >= kOutputPulsePeriod) continue;
                     found = true;
-                    // Drop-outs move the latency until the steering takes it back: only pulses written before
-                    // the first one are judged.
                     if (b >= firstDropOut || sounded >= firstLateNs) break;
-                    // Within a device packet: a host buffer (decimated outputs play n / d frames, each standing
-                    // for d of the driver's).
                     if (kTimingJudged) {
                         EXPECT_NEAR(latency, reported, n) << "pulse " << m;
                     }
@@ -289,8 +272,6 @@ TEST_F(Recording, OutputPulsesSoundAtTheReportedOutputLatency) {
             }
         }
     }
-    // Fifteen configurations: on a machine that lets the stream run at all, several of them judge a pulse (a
-    // busy machine's late switches leave out the rest).
     if (kTimingJudged) {
         EXPECT_GE(judged, 4) << "too few pulses sounded before a drop-out to judge the latency";
     }

@@ -82,15 +82,12 @@ TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySampleAtEvery
         RampCollector& c = *mics.collectors[i];
         std::lock_guard<std::mutex> hold(c.lock);
         SCOPED_TRACE(testing::Message() << "microphone " << i);
-        // A wake a whole period late can find the device writing the WaveRT packet being read (a torn packet, as
-        // on real hardware); a wrong decoding would spoil every packet.
+        // A very late wake may tear a packet; a wrong decoding spoils them all. A lost packet shows as a jump.
         EXPECT_LE(c.badPackets, c.packets / 50);
         EXPECT_EQ(c.lastCount, 144u);
         EXPECT_EQ(c.lastChannels, 1u);
-        // A packet lost to a late wake shows as a jump; a healthy run has almost none.
         EXPECT_LE(c.jumps, c.packets / 10);
-        // The first 32 packets after the start were held back; besides them only the requests the stop cancelled
-        // (at most one per packet) came back undelivered.
+        // Undelivered: the first 32 packets held back, and at most one per packet cancelled by the stop.
         const uint64_t delivered = mics.endpoints[i]->PacketsDelivered();
         const uint64_t transferred = mics.endpoints[i]->PacketsTransferred();
         EXPECT_GE(transferred, delivered + 32);
@@ -158,18 +155,15 @@ TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndFillsInWhatTheDeviceWroteOv
     }
 }
 
-// Eight microphones streaming 24 bits in 32, whose HID interfaces answer the float command promptly, never, too
-// late, under another report or not at all, beside one without HID and one streaming another coding, which are
-// never sent the command. StartAll does not wait for any of them; the stream of each is decoded right whatever its
-// microphone did, and the ones that took the command deliver floats.
+// Eight 24-in-32 microphones whose HID answers the float command promptly, late, wrongly or never, beside one
+// without HID and one of another coding (never asked): StartAll waits for none, and every stream decodes right.
 TEST(CaptureEndpoint, FloatSwitchNeverMisreadsAndStartDoesNotWaitForSilentMicrophones) {
     ComJoined com;
     std::vector<MicrophoneConfig> configs(8, RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt, true));
     configs[5].streaming = Streaming::Standard;
     configs.push_back(RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt, false));
     configs.push_back(RampMicrophone(SampleKind::Int32, Streaming::WaveRt, true));
-    // A sine of a quarter of full scale: a float read as an integer reads 0.4 to 0.6, an integer read as a float
-    // is tiny or far beyond full scale.
+    // A quarter-scale sine: a float read as an integer reads 0.4 to 0.6, an integer read as a float tiny or huge.
     for (auto& config : configs) config.signal = Signal::Sine(1000.0, 0.25);
     ScopedWorld world(Machine(configs));
     world.microphone(1)->hid()->SetReply(HidReply::None);           // never answers
@@ -208,8 +202,7 @@ TEST(CaptureEndpoint, FloatSwitchNeverMisreadsAndStartDoesNotWaitForSilentMicrop
     EXPECT_EQ(world.microphone(9)->hid()->CommandsReceived(), 0);
 }
 
-// The measured rate against crystals of -200, 0 and +200 ppm, on the counter's queried frequency, with the windows
-// shortened on the objects (the defaults stay 1 s, 10 s and 30 s), through real stream threads.
+// The measured rate against crystals of -200, 0 and +200 ppm through real stream threads, windows shortened.
 TEST(CaptureEndpoint, MeasuredRateFollowsEachCrystal) {
     ComJoined com;
     std::vector<MicrophoneConfig> configs(3, RampMicrophone(SampleKind::Int24In32, Streaming::WaveRt));
@@ -238,8 +231,7 @@ TEST(CaptureEndpoint, MeasuredRateFollowsEachCrystal) {
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(testing::Message() << ppm[i] << " ppm");
         const double truth = 1.0 + ppm[i] * 1e-6;
-        // The measurement counts the packets the device wrote over too, but not those of a stream that stalled (a
-        // machine far too busy): those lower it, which is the endpoint's truth, not the crystal's.
+        // A stream that stalled (a machine far too busy) measures low: that is the endpoint's truth, not the crystal's.
         uint64_t jumps = 0;
         {
             std::lock_guard<std::mutex> hold(mics.collectors[i]->lock);
@@ -251,11 +243,8 @@ TEST(CaptureEndpoint, MeasuredRateFollowsEachCrystal) {
                         static_cast<unsigned long long>(jumps));
             continue;
         }
-        // Each wake is read late by whatever the machine's load makes it, and a window that closes one late wake
-        // short of a packet is a packet short (0.16 % of this shortened window): this checks the endpoint's
-        // plumbing (queried counter, samples of all channels counted, ratio handed to the callback) to 1 %, which
-        // a wrong counter frequency or channel count misses by far. The ppm-level accuracy of the measurement is
-        // pinned deterministically by the RateMeasurement tests.
+        // The plumbing (queried counter, channels counted, ratio handed over) to 1 %, which a wrong frequency or
+        // channel count misses by far; ppm accuracy is pinned by the RateMeasurement tests.
         EXPECT_NEAR(mics.endpoints[i]->MeasuredRate(), 48000.0 * truth, 48000.0 * 1e-2);
         EXPECT_NEAR(mics.endpoints[i]->RateRatio(), truth, 1e-2);
         EXPECT_NEAR(mics.collectors[i]->lastRatio, mics.endpoints[i]->RateRatio(), 1e-3);
@@ -272,8 +261,7 @@ TEST(CaptureEndpoint, DeviceFaultsStayWithTheirEndpoint) {
     world.microphone(4)->RefuseEveryBufferSize(true);
     world.microphone(5)->RefuseInstantiation(true);
     Microphones mics;
-    // The refused format and the refused instantiation open nothing; the refused buffer opens an endpoint without
-    // packets.
+    // A refused format or instantiation opens nothing; a refused buffer opens an endpoint without packets.
     ASSERT_EQ(mics.endpoints.size(), 6u);
     CKSDevice* healthy = mics.endpoints[0];
     CKSDevice* stalling = mics.endpoints[1];

@@ -49,7 +49,7 @@ struct Pattern {
     }
 };
 
-// What the device must have recorded for one written sample: the converter of its coding, read back by the device.
+// What the device must record for one written sample: its coding's converter, decoded by the device.
 float Expected(const StreamFormat& format, float x) {
     float slot[1] = {x};
     switch (format.kind) {
@@ -154,10 +154,8 @@ TEST(RenderEndpoint, EveryCodingRecordsTheConverterTableFrameByFrameAndReopensCl
             ASSERT_TRUE(format.has_value());
             checks[i].Check(*format);
             EXPECT_EQ(checks[i].unknownFrames, 0u);
-            // Also the check that a late wake (two completions merged into one) does not leave a WaveRT endpoint
-            // announcing every later packet too late, which the device would play as silence.
+            // A WaveRT endpoint left announcing packets late after a merged wake would play silence instead.
             EXPECT_GE(checks[i].patternFrames, 4000u);
-            // A late wake can cost a packet; a healthy run loses almost none.
             EXPECT_LE(checks[i].breaks, checks[i].patternFrames / 288 / 10 + 1);
             EXPECT_EQ(patterns[i]->lastCount, 288u);
             EXPECT_EQ(patterns[i]->lastChannels, 2u);
@@ -167,8 +165,7 @@ TEST(RenderEndpoint, EveryCodingRecordsTheConverterTableFrameByFrameAndReopensCl
     }
 }
 
-// Writes each frame's number (modulo the ramp's period, in steps of 1/32768) to both channels, and holds its stream
-// thread up once, as a busy machine would.
+// Writes each frame's number (in steps of 1/32768) to both channels; holds its stream thread up once.
 struct FrameNumbers {
     std::atomic<int> calls{0};
     int holdAtCall = 0;
@@ -186,9 +183,8 @@ struct FrameNumbers {
     }
 };
 
-// A WaveRT render thread held up past two packet completions: the device plays again a packet that was never
-// refilled. The audio of that period goes unplayed, so that all that follows plays at its place in time rather than
-// a packet late (which the latency steering would take minutes to win back).
+// A WaveRT render thread held up past two completions: the device replays an unrefilled packet, and that period's
+// audio goes unplayed so that what follows plays at its place rather than a packet late.
 TEST(RenderEndpoint, AWaveRtStreamHeldUpPlaysWhatFollowsAtItsPlace) {
     ComJoined com;
     ScopedWorld world(Machine({}, {Playback(SampleKind::Int32, Streaming::WaveRt)}));
@@ -211,8 +207,7 @@ TEST(RenderEndpoint, AWaveRtStreamHeldUpPlaysWhatFollowsAtItsPlace) {
     }));
     manager.StopAll();
     EXPECT_EQ(endpoints[0]->packetsOverrun.load(), 1u);
-    // Each frame played holds its own number less one constant: the time the stream started. The frames of the
-    // packets played again are the only ones that do not, two packets at most.
+    // Each frame played holds its number less one constant (the start), but for at most two replayed packets.
     std::map<int64_t, size_t> starts;
     size_t played = 0;
     for (size_t f = 0; f + 1 < record.size(); f += 2) {

@@ -1,7 +1,5 @@
-// The virtual devices' streams as a reader of them observes them when timing goes wrong or sizes differ from what
-// was asked: late and bursting WaveRT packets, a standard-streaming render pin whose writer falls behind, and a
-// WaveRT buffer granted larger than requested. Every check is an invariant of the stream (packet numbers, the
-// ramp, the record), never a duration, so a loaded machine only makes the runs longer.
+// The virtual devices' streams when timing goes wrong or sizes differ from what was asked. Every check is an
+// invariant of the stream (packet numbers, the ramp, the record), never a duration.
 #include <gtest/gtest.h>
 
 #include <chrono>

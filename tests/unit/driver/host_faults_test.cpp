@@ -82,10 +82,9 @@ int32_t NoTimeInfo(int32_t, int32_t, void*, double*) { return 0; }
 
 }  // namespace
 
-// stop, disposeBuffers, createBuffers or the last Release from inside the callback: the clock thread must not
-// wait for itself (ten seconds, then a terminated thread, which the test main counts as a failure). The driver is
-// left in a state from which the host can go on. A stop at the first switch lands while start still waits for
-// the clock's first switches: start still succeeds, and the clock stays stopped.
+// stop, disposeBuffers, createBuffers or the last Release from inside the callback: the clock thread must not wait
+// for itself (the test main counts a terminated thread), and the host can go on. A stop at the first switch, while
+// start still waits, leaves start succeeding and the clock stopped.
 TEST(HostFaults, CallsFromInsideTheCallbackEndTheClockWithoutWaitingOnItself) {
     misbehavingCallbacks = {&MisbehavingSwitch, nullptr, &NoTimeInfo, nullptr};
     const std::pair<Misstep, int> missteps[] = {{Misstep::Stop, 1},           {Misstep::Stop, 5},
@@ -105,13 +104,11 @@ TEST(HostFaults, CallsFromInsideTheCallbackEndTheClockWithoutWaitingOnItself) {
         ASSERT_TRUE(testwait::WaitFor([&] { return host.done.load(); }));
         EXPECT_EQ(host.result, ASE_OK);
         if (misstep == Misstep::Release) {
-            // The clock thread may still be on its way out; it touches nothing of the freed driver (ASan
-            // watches), and the module's object count is back to zero.
+            // The clock thread on its way out touches nothing of the freed driver (ASan watches).
             EXPECT_EQ(objectCount, 0);
             continue;
         }
-        // The call returned inside the switch that made it; by then the clock is over, whether or not start had
-        // returned yet.
+        // The call returned inside the switch that made it, the clock over by then.
         EXPECT_FALSE(host.driver->clockRunning);
         EXPECT_FALSE(host.driver->started);
         EXPECT_EQ(host.driver->clockThread, INVALID_HANDLE_VALUE);

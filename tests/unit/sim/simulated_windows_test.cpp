@@ -56,8 +56,6 @@ TEST(SimulatedKernel, ThreadsSignalTheirHandleWithTheirExitCode) {
     DWORD code = 0;
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 42u);
-    EXPECT_TRUE(SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL));
-    EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_TIME_CRITICAL);
     CloseHandle(thread);
     CloseHandle(event);
 }
@@ -80,11 +78,6 @@ TEST(SimulatedKernel, CriticalSectionsAreRecursiveAndTimeRunsAtTenMegahertz) {
     QueryPerformanceCounter(&after);
     EXPECT_GE(after.QuadPart - before.QuadPart, 200000);  // at least the 20 ms slept
     EXPECT_GE(timeGetTime() - startMs, 20u);
-
-    LONG volatile counter = 5;
-    EXPECT_EQ(InterlockedIncrement(&counter), 6);
-    EXPECT_EQ(InterlockedCompareExchange(&counter, 9, 6), 6);
-    EXPECT_EQ(InterlockedExchange(&counter, 1), 9);
 }
 
 TEST(SimulatedRegistry, KeysBehaveAsOnWindows) {

@@ -1,7 +1,5 @@
-// The two sample-rate converters. What the FIFO and the steering rely on holds for both alike (output counts,
-// timing across Reset and ratio changes, stereo as two monos on one phase, exact delay at unity); beyond that the
-// quadratic converter is exact on low-order curves and the sinc converter is clean on sines, and a FIFO steers
-// the same whichever of them it runs.
+// The two sample-rate converters: what the FIFO and the steering rely on holds for both alike; the quadratic one is
+// exact on low-order curves, the sinc one clean on sines, and a FIFO steers the same on either.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -37,8 +35,8 @@ std::vector<float> PushAll(Converter& converter, const std::vector<float>& input
     return out.left;
 }
 
-// Multiples of 1/4096 in [-1, 1], with both full-scale values among them: every difference of two of them is exact
-// in single precision, so a converter that should return its input unchanged can be held to equality.
+// Multiples of 1/4096 in [-1, 1], both full scales among them: exact in single precision, so unity can be held to
+// equality.
 std::vector<float> DyadicNoise(size_t n) {
     std::vector<float> v(n);
     uint32_t seed = 777;
@@ -85,8 +83,7 @@ TYPED_TEST(BothConverters, UnityRatioIsAnExactDelayFromSilence) {
     EXPECT_EQ(converter.Phase(), 0.0f);
 }
 
-// Once the history is full, a constant comes out as that constant at any ratio and position, and silence as
-// exact silence.
+// Once the history is full, a constant comes out unchanged at any ratio, and silence as exact silence.
 TYPED_TEST(BothConverters, ConstantsAndSilencePassUnchangedAtAnyRatio) {
     constexpr size_t settled = 2 * Traits<TypeParam>::kHistory;
     for (float ratio : {0.99f, 0.9973f, 1.0f, 1.0001f, 1.003f, 1.01f}) {
@@ -111,8 +108,7 @@ TYPED_TEST(BothConverters, OutputCountFollowsTheRatioInSinglePrecision) {
     EXPECT_EQ(PushAll(converter, std::vector<float>(1000, 0.5f)).size(), 990u);
 }
 
-// Reset silences the history but keeps the phase, so the output instants run on undisturbed; SetRatioKeepState
-// changes the ratio without restarting the phase or silencing the history.
+// Reset silences the history but keeps the phase; SetRatioKeepState keeps both.
 TYPED_TEST(BothConverters, ResetAndKeepStateKeepTheTiming) {
     TypeParam steady, reset;
     steady.SetRatio(1.007f);
@@ -151,8 +147,7 @@ TYPED_TEST(BothConverters, StereoIsTwoMonoChannelsOnOnePhase) {
 
 TEST(QuadraticConverter, ReproducesLinesAndParabolasAtAnyRatio) {
     for (float ratio : {0.99f, 0.995f, 1.0f, 1.003f, 1.01f}) {
-        // On a line or parabola every output lies on the curve, at an instant between the two older samples,
-        // so consecutive outputs are spaced by 1/ratio input samples along it.
+        // Every output lies on the curve, consecutive ones 1/ratio input samples apart.
         CSampleRateConverter_Quadratic converter;
         converter.SetRatio(ratio);
         std::vector<float> line(300);
@@ -208,8 +203,8 @@ TEST(QuadraticConverter, PullInterpolatesLinearlyAndFetchesAtTheRatio) {
     EXPECT_EQ(r, -17.0f);
 }
 
-// The FIFO sizes its scratch and the steering counts on the quadratic converter's output counts; the sinc
-// converter must give the very same count after every input, whatever the ratio does.
+// The FIFO's scratch sizes and the steering count on the quadratic converter's output counts: the sinc one must
+// match them after every input, whatever the ratio does.
 TEST(SincConverter, OutputCountsAndPhaseMatchTheQuadraticConverterUnderSteering) {
     CSampleRateConverter_Quadratic quadratic;
     CSampleRateConverter_Sinc sinc;
@@ -245,11 +240,11 @@ TEST(SincConverter, SinesComeThroughCleanAcrossTheRatioRange) {
             const std::vector<float> out = PushAll(converter, Sine(48000, hz / 48000.0));
             const double sinad = sinefit::SinadDb(out, hz / 48000.0 / ratio, 256);
             EXPECT_GE(sinad, hz < 5000.0 ? 100.0 : 90.0) << hz << " Hz at ratio " << ratio;
-            // A bound on the other side too: a result this good would mean the measurement itself broke.
+            // Bounded above too: a result this good would mean the measurement broke.
             EXPECT_LT(sinad, 160.0) << hz << " Hz at ratio " << ratio;
         }
     }
-    // The quadratic converter fails the same 10 kHz check, so the check can tell the two apart.
+    // The quadratic converter fails the 10 kHz check, so the check tells the two apart.
     CSampleRateConverter_Quadratic quadratic;
     quadratic.SetRatio(1.0001f);
     const std::vector<float> out = PushAll(quadratic, Sine(48000, 10000.0 / 48000.0));
@@ -286,8 +281,7 @@ TEST(SincConverter, PullFetchesAsTheQuadraticConverterDoesAndDelaysExactlyAtUnit
         ASSERT_EQ(y, fetched > kDelay + 1 ? c.data[fetched - 1 - kDelay - 1] : 0.0f) << i;
     }
 
-    // A NaN ratio (a broken steering step) must not turn into a table index: pulls stay on the history's values
-    // and pushes produce nothing, rather than reading outside the table.
+    // A NaN ratio must not become a table index: pulls stay on the history, pushes produce nothing.
     sinc.SetRatioKeepState(std::nanf(""));
     const float held = sinc.PullMono(&Source::Fetch, &c);
     EXPECT_LE(std::fabs(held), 0.5f);
@@ -297,8 +291,7 @@ TEST(SincConverter, PullFetchesAsTheQuadraticConverterDoesAndDelaysExactlyAtUnit
     EXPECT_TRUE(none.left.empty());
 }
 
-// Under the FIFO the choice of converter changes nothing the steering sees: the same ratio limits and the same
-// fill after the same pushes; and Reset keeps the choice.
+// Under the FIFO the converter changes nothing the steering sees (ratio limits, fill); Reset keeps the choice.
 TEST(SincConverter, FifoWithTheHighQualityConverterSteersAndFillsLikeTheQuadraticOne) {
     auto quadratic = std::make_unique<DeviceFifo>();
     auto sinc = std::make_unique<DeviceFifo>();
@@ -309,8 +302,7 @@ TEST(SincConverter, FifoWithTheHighQualityConverterSteersAndFillsLikeTheQuadrati
         fifo->SetHostBufferFrames(288);
     }
     const std::vector<float> period = Sine(288, 0.01);
-    // An absurd target far below the fill runs the ratio into its lower limit; then a FIFO drained after every
-    // push, with a target far above, runs it into the upper one. Both FIFOs must agree all the way.
+    // Absurd targets run the ratio into its lower, then (drained after every push) its upper limit: both agree.
     for (float target : {-1e9f, 20000.0f}) {
         for (int i = 0; i < 400; ++i) {
             for (DeviceFifo* fifo : {quadratic.get(), sinc.get()}) {

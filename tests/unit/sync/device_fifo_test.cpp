@@ -91,11 +91,15 @@ TEST(DeviceFifo, TrimKeepsThreeBuffersOfTheNewestAudio) {
     EXPECT_EQ(dst[1], input[412 + 1] * (1.0f / 96.0f));  // first buffer ramps in; the oldest kept is 412
     EXPECT_FALSE(fifo->Trim(96));                        // 192 frames left: nothing to trim
 
-    // Just below seven buffers is left alone.
+    // Just below seven buffers is left alone. An unread FIFO drains a buffer only when a whole one is there.
     auto other = MakeFifo();
     other->PushRaw(Counting(671).data(), 671);
     EXPECT_FALSE(other->Trim(96));
     EXPECT_EQ(other->FillFrames(), 671u);
+    other->DiscardBuffer(96);
+    EXPECT_EQ(other->FillFrames(), 575u);
+    other->DiscardBuffer(576);
+    EXPECT_EQ(other->FillFrames(), 575u);
 }
 
 TEST(DeviceFifo, FirstBufferAfterResetRampsInFromSilenceThenPassesUnscaled) {
@@ -191,19 +195,8 @@ TEST(DeviceFifo, ConvertedPushesRunThroughTheConverterIntoTheRingInChunks) {
     EXPECT_EQ(stereo->FillFrames(), DeviceFifo::kCapacitySamples / 2);
 }
 
-TEST(DeviceFifo, DiscardDrainsOneBufferOnlyWhenAWholeOneIsThere) {
-    auto fifo = MakeFifo();
-    fifo->PushRaw(Counting(150).data(), 150);
-    fifo->DiscardBuffer(96);
-    EXPECT_EQ(fifo->FillFrames(), 54u);
-    fifo->DiscardBuffer(96);
-    EXPECT_EQ(fifo->FillFrames(), 54u);
-}
-
-// The output starts from exactly three host buffers however much gathered before the render thread first came
-// (below the trim's seven buffers as well as above): the oldest audio goes, the first packet ramps in. A period
-// the device played again before that owes nothing (taken out, it would start the output short of its latency);
-// one after it is taken out unplayed.
+// The output starts from exactly three host buffers however much gathered first, the first packet ramping in. A
+// period the device replayed before that owes nothing (else the output starts short); one after is taken out.
 TEST(DeviceFifo, RenderStartsFromThreeBuffers) {
     for (uint32_t gathered : {3u, 5u, 9u}) {
         SCOPED_TRACE(gathered);
@@ -229,9 +222,8 @@ TEST(DeviceFifo, RenderStartsFromThreeBuffers) {
     }
 }
 
-// The fill the steering sees counts what the producer has gathered since its stamped push: half a push more
-// than the ring's plain fill late in a packet, half a push less just after it, the plain fill where no stamp is
-// usable. Counter at 10 MHz, 48000 Hz, 480-frame pushes of 100 000 counts (10 ms).
+// The steered fill counts what the producer gathered since its stamped push: half a push more than the plain fill
+// late in a packet, half less just after, plain where no stamp is usable. 10 MHz counter, 480-frame pushes of 10 ms.
 TEST(DeviceFifo, FillIsCorrectedByTheTimeSinceTheStampedPush) {
     auto fifo = MakeFifo();
     fifo->Configure(48000.0f, 480);

@@ -1,6 +1,5 @@
-// The panel's thread protocol as a host meets it through controlPanel, start, stop and the release of the
-// driver: modal and modeless, the automatic opening, the firmware notice in the panel's place, the 200 ms rule,
-// and no panel thread left behind. The window is the simulated platform's stand-in, acted on as a user would.
+// The panel's thread protocol as a host meets it through controlPanel, start, stop and the driver's release; the
+// window is the simulated platform's stand-in, acted on as a user would.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -125,8 +124,7 @@ TEST(ControlPanel, NoPanelIsHarmless) {
     EXPECT_NE(driver->panelWindow.load(), nullptr);
 }
 
-// A driver whose clock ticks (a stand-in endpoint on the first FIFO paces it) with prepared output buffers, so
-// that start succeeds. No microphone is counted, so the panel shows no gain strip to ask the stand-in about.
+// A driver whose start succeeds: a stand-in endpoint paces the clock, no microphone is counted (no gain strip).
 struct RunnableDriver : OwnedDriver {
     RunnableDriver() {
         driver->inputFifos[0].device = reinterpret_cast<CKSDevice*>(&driver->inputFifos[0]);
@@ -162,8 +160,7 @@ TEST(ControlPanel, StartOpensThePanelByItselfWhenAskedToAndStopClosesIt) {
     EXPECT_EQ(panel_sim::PanelWindowCount(), 0);
 }
 
-// A microphone that needs new firmware: the notice shows in place of the panel, and at a start that would open
-// the panel by itself twice, once from the clock start and once in place of the panel.
+// A microphone needing new firmware: the notice shows in place of the panel; an auto-opening start shows it twice.
 TEST(ControlPanel, FirmwareNoticeInPlaceOfThePanel) {
     RunnableDriver driver;
     driver->firmwareUpdateRequired = true;
