@@ -147,6 +147,11 @@ void KsAudioDevice::Stall(std::chrono::milliseconds duration) {
     wake_.notify_all();
 }
 
+void KsAudioDevice::HoldThread(std::chrono::milliseconds duration) {
+    std::lock_guard<std::mutex> guard(lock_);
+    heldUntil_ = Clock::now() + duration;
+}
+
 void KsAudioDevice::StopForGood() {
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -433,10 +438,12 @@ IoAnswer KsAudioDevice::PinProperty(const void* file, const KSPROPERTY& property
         }
         case KSPROPERTY_RTAUDIO_PACKETCOUNT:
             if (!IsGet(property)) return {ERROR_INVALID_PARAMETER, 0};
+            CatchUp();
             return Answer(BytesOf(static_cast<ULONG>(pin.packetsDone)), out, outSize);
         case KSPROPERTY_RTAUDIO_GETREADPACKET: {
             if (!setup_.capture) return {ERROR_NOT_FOUND, 0};
             if (!IsGet(property)) return {ERROR_INVALID_PARAMETER, 0};
+            CatchUp();
             if (pin.packetsDone == 0) return {kErrorNotReady, 0};
             // The number of packets completed since the stream started: the newest one is PacketNumber - 1.
             KSRTAUDIO_GETREADPACKET_INFO info{};
@@ -597,7 +604,7 @@ void KsAudioDevice::CompleteNext() {
                    FrameTime(static_cast<int64_t>((k + 1) * pin.packetFrames)));
         }
         pin.packetsDone = k + 1;
-        if (pin.notification) SetEvent(pin.notification);
+        pin.notifyPending = true;
         return;
     }
     StreamRequest request = pin.requests.front();
@@ -617,19 +624,38 @@ void KsAudioDevice::CompleteNext() {
     request.completion.Complete(ERROR_SUCCESS, sizeof(KSSTREAM_HEADER));
 }
 
-void KsAudioDevice::Run() {
-    std::unique_lock<std::mutex> lock(lock_);
-    while (!quit_) {
+// Hardware moves its buffer on its own clock and is never behind it, whatever the client's threads do; this thread
+// can be held up by the machine. So whatever fell due meanwhile is completed at once, before the event is set (a
+// client woken into the middle of it would take the device for one that stalled), and before the device's packet
+// count is answered (a count behind the clock would tell the client of fewer packets than its buffer holds).
+// Returns when the next packet falls due. Runs under the device's lock.
+std::optional<Clock::time_point> KsAudioDevice::CatchUp() {
+    for (;;) {
         Clock::time_point now = Clock::now();
         UpdateClock(now);
         Clock::time_point scheduled{};
         std::optional<Clock::time_point> due = NextDue(&scheduled);
-        if (due && *due <= now) {
-            if (now - scheduled > NextPacketLength()) ++latePackets_;
-            CompleteNext();
+        if (!due || *due > now) {
+            if (pin_ && pin_->notifyPending) {
+                pin_->notifyPending = false;
+                if (pin_->notification) SetEvent(pin_->notification);
+            }
+            return due;
+        }
+        if (now - scheduled > NextPacketLength()) ++latePackets_;
+        CompleteNext();
+    }
+}
+
+void KsAudioDevice::Run() {
+    std::unique_lock<std::mutex> lock(lock_);
+    while (!quit_) {
+        if (heldUntil_ && Clock::now() < *heldUntil_) {
+            WaitForDeadline(wake_, lock, *heldUntil_);
             continue;
         }
-        std::optional<Clock::time_point> until = due;
+        heldUntil_.reset();
+        std::optional<Clock::time_point> until = CatchUp();
         if (stallUntil_ && (!until || *stallUntil_ < *until)) until = stallUntil_;
         if (until)
             WaitForDeadline(wake_, lock, *until);

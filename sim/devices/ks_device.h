@@ -59,6 +59,10 @@ public:
     void RefuseEveryBufferSize(bool refuse);
     // Nothing moves for `duration`; the sound goes on meanwhile, so its frames are lost.
     void Stall(std::chrono::milliseconds duration);
+    // The device's thread is held up by the machine for `duration`, as a real device's never is: its clock runs on,
+    // and what falls due meanwhile is completed when the thread runs again, or at once when the device is asked
+    // for its packet count.
+    void HoldThread(std::chrono::milliseconds duration);
     // Nothing moves any more, for good.
     void StopForGood();
     // Every `everyNth` packet (or stream request) is completed `delay` late; the ones due meanwhile follow it.
@@ -116,6 +120,7 @@ private:
         ULONG bufferBytes = 0;
         ULONG packetFrames = 0;
         HANDLE notification = nullptr;  // the device's own reference to the registered event
+        bool notifyPending = false;     // packets completed since the event was last set
         uint64_t packetsDone = 0;
         uint64_t announcedPacket = 0;  // render: highest packet number the client announced
         std::deque<StreamRequest> requests;
@@ -145,6 +150,7 @@ private:
     // How long the next packet (or the head request) lasts on the crystal.
     Clock::duration NextPacketLength() const;
     void CompleteNext();
+    std::optional<Clock::time_point> CatchUp();
     void Run();
     // A copy between the WaveRT buffer and the device's own memory, as the hardware's DMA makes it.
     static void DmaTransfer(BYTE* to, const BYTE* from, size_t bytes);
@@ -158,6 +164,7 @@ private:
     bool refuseInstantiation_ = false;
     bool refuseBuffers_ = false;
     std::optional<Clock::time_point> stallUntil_;
+    std::optional<Clock::time_point> heldUntil_;
     bool dead_ = false;
     int delayEvery_ = 0;
     std::chrono::milliseconds delay_{0};
