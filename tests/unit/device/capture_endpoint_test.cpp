@@ -35,10 +35,11 @@ MicrophoneConfig RampMicrophone(SampleKind kind, Streaming streaming, bool hid =
 }
 
 // Opens every microphone of the world at 48 kHz with 144-frame packets, one ramp collector each.
+// The collectors outlive the manager, whose end joins the stream threads that may still be calling them.
 struct Microphones {
+    std::vector<std::unique_ptr<RampCollector>> collectors;
     CKSDeviceManager manager;
     std::vector<CKSDevice*> endpoints;
-    std::vector<std::unique_ptr<RampCollector>> collectors;
 
     explicit Microphones(uint32_t frames = 144) {
         manager.Enumerate();
