@@ -361,6 +361,7 @@ void CInputCaptureKS::DeliverSilence(uint32_t count) {
         packetCounter.store(first - std::llround(k * packetCounts), std::memory_order_relaxed);
         // Cleared each time: the callback receives a writable buffer.
         std::memset(silence, 0, static_cast<size_t>(samplesPerPacket) * sizeof(float));
+        packetsStoodIn.fetch_add(1, std::memory_order_relaxed);
         Deliver(silence, samplesPerPacket);
     }
     packetCounter.store(first, std::memory_order_relaxed);

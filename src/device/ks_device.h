@@ -131,9 +131,11 @@ public:
     uint32_t PeriodMs() const { return periodMs.load(std::memory_order_relaxed); }
     double RateRatio() const { return publishedRatio.load(std::memory_order_relaxed); }
     double MeasuredRate() const { return publishedRate.load(std::memory_order_relaxed); }
-    // Packets transferred since the endpoint was created, and those handed to the data callback.
+    // Packets transferred since the endpoint was created, and those handed to the data callback. The latter
+    // include the silence that stood in for packets the device wrote over before they were read, counted apart.
     uint64_t PacketsTransferred() const { return packetsTransferred.load(std::memory_order_relaxed); }
     uint64_t PacketsDelivered() const { return packetsDelivered.load(std::memory_order_relaxed); }
+    uint64_t PacketsStoodIn() const { return packetsStoodIn.load(std::memory_order_relaxed); }
     bool Starting() const { return starting.load(); }
     // The counter value at which the packet now being handed over completed, as near as the stream thread's wakes
     // tell (see PacketStamp). Written before the data callback runs, on the same thread, so the callback always
@@ -156,6 +158,7 @@ protected:
     void CountOverrun() { packetsOverrun.fetch_add(1, std::memory_order_relaxed); }
     // A second packet taken at one wake (the loop counts one per wake).
     void CountExtraPacket() { packetsTransferred.fetch_add(1, std::memory_order_relaxed); }
+    std::atomic<uint64_t> packetsStoodIn{0};
     // Before handing over the second packet a wake takes: it completed a packet of `samples` after the first, whose
     // time the wake's stamp is. Stream thread.
     void StampNextPacket(uint32_t samples);

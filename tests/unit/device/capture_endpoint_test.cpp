@@ -88,9 +88,10 @@ TEST(CaptureEndpoint, EveryCodingInBothModesDeliversTheRampSampleBySampleAtEvery
         EXPECT_EQ(c.lastCount, 144u);
         EXPECT_EQ(c.lastChannels, 1u);
         EXPECT_LE(c.jumps, c.packets / 10);
-        // Undelivered: the first 32 packets held back, and at most one per packet cancelled by the stop.
+        // Undelivered: the first 32 packets held back, and at most one per packet cancelled by the stop. A wake
+        // held up past two packets (a loaded machine) delivers silence for those written over, never transferred.
         const uint64_t delivered = mics.endpoints[i]->PacketsDelivered();
-        const uint64_t transferred = mics.endpoints[i]->PacketsTransferred();
+        const uint64_t transferred = mics.endpoints[i]->PacketsTransferred() + mics.endpoints[i]->PacketsStoodIn();
         EXPECT_GE(transferred, delivered + 32);
         EXPECT_LE(transferred, delivered + 32 + mics.endpoints[i]->GetNumPackets());
     }
