@@ -278,13 +278,23 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
     // first, so that the stream's time runs on, and counts as lost: on hardware it already holds part of the next
     // period.
     ULONG number = caughtUpNumber;
-    const bool counted = number > 0 || (SUCCEEDED(pin->GetReadPacket(number)) && number > 0);
+    const bool countedAtWake = number > 0;
+    const bool counted = countedAtWake || (SUCCEEDED(pin->GetReadPacket(number)) && number > 0);
     const uint32_t newest = counted ? (number - 1) & 1u : other;
     const uint32_t older = newest == index ? other : index;
+    // The wake found one packet written, and its stamp is that packet's; the device completed two or more since,
+    // the first of them into the very slot the wake found written. Those written over came after the stamp.
+    uint32_t overSinceWake = 0;
+    if (counted && !countedAtWake) {
+        const int64_t over = static_cast<int64_t>(number) - static_cast<int64_t>(packetsRead) - 2;
+        if (over >= 1 && CanStandInFor(static_cast<uint64_t>(over))) overSinceWake = static_cast<uint32_t>(over);
+    }
     CountOverrun();
     CountExtraPacket();
-    if (lostPackets > 0) DeliverSilence(lostPackets);
-    uint32_t n = DeliverWaveRt(older, false, counted ? number : 0);
+    if (lostPackets > 0) DeliverSilence(lostPackets, false);
+    uint32_t n = 0;
+    if (overSinceWake > 0) n = DeliverSilence(overSinceWake, true);
+    n += DeliverWaveRt(older, false, counted ? number : 0);
     StampNextPacket(n);
     n += DeliverWaveRt(newest, resubmit, counted ? number + 1 : 0);
     if (counted) packetsRead = number;
@@ -352,17 +362,23 @@ uint32_t CInputCaptureKS::SamplesMissed() {
     return lostPackets * samplesPerPacket;
 }
 
-void CInputCaptureKS::DeliverSilence(uint32_t count) {
-    // Each stands where its packet completed: this wake's stamp is the first packet read's, and the lost ones
-    // came before it, a packet apart.
+uint32_t CInputCaptureKS::DeliverSilence(uint32_t count, bool afterStamp) {
+    // Each stands where its packet completed, a packet apart. Lost before the wake, they came before its stamp,
+    // which is the first packet read's; lost after it, they follow the stamp and the packets read follow them.
     const int64_t first = packetCounter.load(std::memory_order_relaxed);
     const double packetCounts = static_cast<double>(samplesPerPacket) * rate.CountsPerSample(channels);
-    for (uint32_t k = count; k > 0; --k) {
-        packetCounter.store(first - std::llround(k * packetCounts), std::memory_order_relaxed);
+    for (uint32_t k = 0; k < count; ++k) {
+        const int64_t place = afterStamp ? static_cast<int64_t>(k) : static_cast<int64_t>(k) - count;
+        packetCounter.store(first + std::llround(place * packetCounts), std::memory_order_relaxed);
         // Cleared each time: the callback receives a writable buffer.
         std::memset(silence, 0, static_cast<size_t>(samplesPerPacket) * sizeof(float));
         packetsStoodIn.fetch_add(1, std::memory_order_relaxed);
         Deliver(silence, samplesPerPacket);
     }
-    packetCounter.store(first, std::memory_order_relaxed);
+    if (!afterStamp) {
+        packetCounter.store(first, std::memory_order_relaxed);
+        return 0;
+    }
+    StampNextPacket(samplesPerPacket);
+    return count * samplesPerPacket;
 }

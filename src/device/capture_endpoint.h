@@ -71,8 +71,9 @@ private:
     // `validUntil`, when not 0: the device's packet number past which the slot no longer holds the packet that
     // was to be read (see the definition).
     uint32_t DeliverWaveRt(uint32_t index, bool resubmit, ULONG validUntil = 0);
-    // Hands over `count` packets of silence for packets the device wrote over, each with its own time.
-    void DeliverSilence(uint32_t count);
+    // Hands over `count` packets of silence for packets the device wrote over, each with its own time: before the
+    // wake's stamp, or from it on (the stamp then moves past them). Returns the samples after the stamp.
+    uint32_t DeliverSilence(uint32_t count, bool afterStamp);
     bool HoldsSentinel(const CapturePacket& packet) const;
     void StoreSentinel(CapturePacket& packet);
     // Decodes n samples of the device's coding at `source` into `target` (which may be the same memory).
