@@ -345,15 +345,19 @@ uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit, ULONG val
     return n;
 }
 
-uint32_t CInputCaptureKS::SamplesMissed() {
+uint32_t CInputCaptureKS::SamplesMissed(bool farBehind) {
     caughtUpNumber = 0;
     lostPackets = 0;
-    // Only a wake that finds both packets written can have come too late for one.
-    if (!packets || packetCount != 2 || !packets[0].lastSample || HoldsSentinel(packets[0]) ||
-        HoldsSentinel(packets[1]))
-        return 0;
+    if (!packets || packetCount != 2 || !packets[0].lastSample) return 0;
+    // Only a wake that finds both packets written can have come too late for one; or one so far behind the
+    // schedule that it would be taken for a stall. Whether the device stalled, or only this thread was held up
+    // and the device's writes were not yet to be seen when the packets were looked at, its count tells: a stall
+    // restarts the stamps at this wake, which puts a thread held up that long a few packets late.
+    const bool bothWritten = !HoldsSentinel(packets[0]) && !HoldsSentinel(packets[1]);
+    if (!bothWritten && !farBehind) return 0;
     ULONG number = 0;
     if (FAILED(pin->GetReadPacket(number)) || number == 0) return 0;
+    if (!bothWritten && number < packetsRead + 2) return 0;
     caughtUpNumber = number;
     // Two of the packets completed since the last one read are in the ring; any before them were written over.
     const int64_t over = static_cast<int64_t>(number) - static_cast<int64_t>(packetsRead) - 2;

@@ -50,7 +50,7 @@ public:
     void AttachEndpoint() override;
     uint32_t TransferPacket(uint32_t index, bool resubmit) override;
     void SubmitPacket(uint32_t index) override;
-    uint32_t SamplesMissed() override;
+    uint32_t SamplesMissed(bool farBehind) override;
 
     // Set by the manager from the pin's format: 32-bit containers carrying 24 valid bits.
     bool format24In32 = false;

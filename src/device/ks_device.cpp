@@ -258,8 +258,9 @@ void CKSDevice::StreamLoop() {
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
-        const uint32_t lost = SamplesMissed();
-        const int64_t completed = completion.Step(now.QuadPart, lastSamples + lost, rate.CountsPerSample(channels));
+        const double countsPerSample = rate.CountsPerSample(channels);
+        const uint32_t lost = SamplesMissed(completion.FarBehind(now.QuadPart, lastSamples, countsPerSample));
+        const int64_t completed = completion.Step(now.QuadPart, lastSamples + lost, countsPerSample);
         packetCounter.store(completed, std::memory_order_relaxed);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);
         const uint32_t n = TransferPacket(index, true);

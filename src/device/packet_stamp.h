@@ -28,8 +28,12 @@ struct PacketStamp {
     // The stamp for a packet of `samples` whose wake read `now`; a sample lasts `countsPerSample` counter counts at
     // the device's rate (0 when not known: the wake is then taken as it is).
     int64_t Step(int64_t now, uint32_t samples, double countsPerSample);
+    // Whether Step would take the wake for a stall and begin afresh; changes nothing.
+    bool FarBehind(int64_t now, uint32_t samples, double countsPerSample) const;
 
 private:
+    // The earliest time the recent wakes put the packet `samples` past the newest one at, and `now` at the latest.
+    double Due(int64_t now, uint32_t samples, double countsPerSample) const;
     int64_t readings[kWindow] = {};
     int64_t positions[kWindow] = {};  // samples completed by the wake's packet since the start
     int64_t position = 0;

@@ -124,12 +124,18 @@ TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndFillsInWhatTheDeviceWroteOv
     // completes the next packets into the ones about to be read, which must not come through (heard twice, the
     // microphone would be a packet late from then on) nor be lost (it would be a packet early): silence stands in
     // for what was overtaken, and what overtook it is read at the next wake, a late one again.
+    // In the last, the device's own thread is held up too, just after it completed the packet after the held one,
+    // until after the stream thread runs again: that thread finds one packet written where the device's clock has
+    // completed six, and must not take the device for one that stalled (its stamps would start afresh at its wake,
+    // 156 ms late) but count what the device wrote over.
     const struct {
         std::chrono::milliseconds hold, holdOnSilence;
         uint64_t writtenOver, lateWakes;
-    } holdUps[] = {{60ms, 0ms, 0, 1}, {180ms, 0ms, 5, 1}, {180ms, 24ms, 6, 1}, {180ms, 48ms, 7, 2}};
+        std::chrono::milliseconds deviceHeld = 0ms;
+    } holdUps[] = {{60ms, 0ms, 0, 1}, {180ms, 0ms, 5, 1}, {180ms, 24ms, 6, 1}, {180ms, 48ms, 7, 2}, {180ms, 0ms, 5, 2, 200ms}};
     for (const auto& h : holdUps) {
-        SCOPED_TRACE(testing::Message() << "held up " << h.hold.count() << " ms");
+        SCOPED_TRACE(testing::Message() << "held up " << h.hold.count() << " ms, " << h.holdOnSilence.count()
+                                        << " ms more, device held up " << h.deviceHeld.count() << " ms");
         ComJoined com;
         ScopedWorld world(Machine({RampMicrophone(SampleKind::Int24, Streaming::WaveRt)}));
         Microphones mics(1152);
@@ -137,6 +143,10 @@ TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndFillsInWhatTheDeviceWroteOv
         c.holdAtPacket = 10;
         c.hold = h.hold;
         c.holdOnFirstSilence = h.holdOnSilence;
+        if (h.deviceHeld > 0ms) {
+            c.duringHoldAt = 36ms;
+            c.duringHold = [&world, &h] { world.microphone(0)->HoldThread(h.deviceHeld); };
+        }
         c.stampSource = &mics.endpoints[0]->packetCounter;
         mics.manager.StartAll();
         EXPECT_TRUE(WaitFor([&] { return mics.AllHave(60); }));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -51,6 +52,9 @@ struct RampCollector {
     // late.
     uint64_t holdAtPacket = 0;
     std::chrono::milliseconds hold{0};
+    // Called this far into that hold, when set.
+    std::chrono::milliseconds duringHoldAt{0};
+    std::function<void()> duringHold;
     // And this long at the first packet of silence.
     std::chrono::milliseconds holdOnFirstSilence{0};
     uint64_t silentPackets = 0;
@@ -65,7 +69,15 @@ struct RampCollector {
         auto* self = static_cast<RampCollector*>(context);
         const uint64_t silent = self->silentPackets;
         Check(self, data, count, channels, ratio);
-        if (self->holdAtPacket != 0 && self->Packets() == self->holdAtPacket) std::this_thread::sleep_for(self->hold);
+        if (self->holdAtPacket != 0 && self->Packets() == self->holdAtPacket) {
+            auto rest = self->hold;
+            if (self->duringHold) {
+                std::this_thread::sleep_for(self->duringHoldAt);
+                self->duringHold();
+                rest -= self->duringHoldAt;
+            }
+            std::this_thread::sleep_for(rest);
+        }
         if (silent == 0 && self->silentPackets == 1) std::this_thread::sleep_for(self->holdOnFirstSilence);
     }
     static void Check(RampCollector* self, float* data, uint32_t count, uint16_t channels, double ratio) {
