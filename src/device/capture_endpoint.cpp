@@ -268,9 +268,13 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
                 return n;
             }
         }
+        if (lostPackets > 0) DeliverSilence(lostPackets, false);
         return DeliverWaveRt(index, resubmit);
     }
-    if (other == index || HoldsSentinel(packets[other])) return DeliverWaveRt(index, resubmit);
+    if (other == index || HoldsSentinel(packets[other])) {
+        if (lostPackets > 0) DeliverSilence(lostPackets, false);
+        return DeliverWaveRt(index, resubmit);
+    }
 
     // Both written: this thread woke more than a packet late, and the device, having completed the second, is
     // writing the first again. Read one at a time, the thread would stay a packet behind for good, every packet
@@ -345,22 +349,27 @@ uint32_t CInputCaptureKS::DeliverWaveRt(uint32_t index, bool resubmit, ULONG val
     return n;
 }
 
-uint32_t CInputCaptureKS::SamplesMissed(bool farBehind) {
+uint32_t CInputCaptureKS::SamplesMissed(double samplesBehind) {
     caughtUpNumber = 0;
     lostPackets = 0;
     if (!packets || packetCount != 2 || !packets[0].lastSample) return 0;
-    // Only a wake that finds both packets written can have come too late for one; or one so far behind the
-    // schedule that it would be taken for a stall. Whether the device stalled, or only this thread was held up
-    // and the device's writes were not yet to be seen when the packets were looked at, its count tells: a stall
-    // restarts the stamps at this wake, which puts a thread held up that long a few packets late.
+    // A wake that finds both packets written came too late for one at least. So may a wake that finds one but is
+    // a packet or more behind the stamps' schedule, which a punctual wake never is: a thread held up while the
+    // device's writes were not yet to be seen, or one that marked a packet unread just after the device wrote it
+    // (held up between looking at the packet and marking it), which then went unseen. Only the device's count
+    // tells those apart from a device that stalled, which restarts the stamps at this wake.
     const bool bothWritten = !HoldsSentinel(packets[0]) && !HoldsSentinel(packets[1]);
-    if (!bothWritten && !farBehind) return 0;
+    if (!bothWritten && samplesBehind < kRecountPackets * samplesPerPacket) return 0;
     ULONG number = 0;
     if (FAILED(pin->GetReadPacket(number)) || number == 0) return 0;
-    if (!bothWritten && number < packetsRead + 2) return 0;
-    caughtUpNumber = number;
-    // Two of the packets completed since the last one read are in the ring; any before them were written over.
-    const int64_t over = static_cast<int64_t>(number) - static_cast<int64_t>(packetsRead) - 2;
+    if (number <= packetsRead + 1) return 0;
+    // Looked at again: what the device counted is in its memory by now. Two packets of those since the last one
+    // read are in the ring, or one if the other was marked unread over a packet that then went unseen.
+    const bool bothNow = !HoldsSentinel(packets[0]) && !HoldsSentinel(packets[1]);
+    const int64_t over = static_cast<int64_t>(number) - static_cast<int64_t>(packetsRead) - (bothNow ? 2 : 1);
+    if (bothNow) caughtUpNumber = number;
+    // The one packet in the ring is the device's newest: read, it brings the count of those read up to the device's.
+    if (!bothNow) packetsRead = number - 1;
     if (over < 1 || !CanStandInFor(static_cast<uint64_t>(over))) return 0;
     lostPackets = static_cast<uint32_t>(over);
     return lostPackets * samplesPerPacket;

@@ -50,7 +50,7 @@ public:
     void AttachEndpoint() override;
     uint32_t TransferPacket(uint32_t index, bool resubmit) override;
     void SubmitPacket(uint32_t index) override;
-    uint32_t SamplesMissed(bool farBehind) override;
+    uint32_t SamplesMissed(double samplesBehind) override;
 
     // Set by the manager from the pin's format: 32-bit containers carrying 24 valid bits.
     bool format24In32 = false;
@@ -91,6 +91,9 @@ private:
     uint64_t packetsRead = 0;
     ULONG caughtUpNumber = 0;
     uint32_t lostPackets = 0;
+    // A wake this many packets behind the stamps' schedule or more asks the device for its count: punctual wakes
+    // come well within a packet of it.
+    static constexpr double kRecountPackets = 0.9;
     float* silence = nullptr;
     uint32_t bytesPerSample = 0;
     HANDLE handshakeThread = nullptr;

@@ -259,7 +259,10 @@ void CKSDevice::StreamLoop() {
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);
         const double countsPerSample = rate.CountsPerSample(channels);
-        const uint32_t lost = SamplesMissed(completion.FarBehind(now.QuadPart, lastSamples, countsPerSample));
+        const uint32_t lost = SamplesMissed(completion.SamplesBehind(now.QuadPart, lastSamples, countsPerSample));
+        // The stamp is never later than the time read after the device's count: every packet the count takes in
+        // was complete by then. Read before it, by a thread held up in between, it would date them before they were.
+        if (lost > 0) QueryPerformanceCounter(&now);
         const int64_t completed = completion.Step(now.QuadPart, lastSamples + lost, countsPerSample);
         packetCounter.store(completed, std::memory_order_relaxed);
         packetsTransferred.fetch_add(1, std::memory_order_relaxed);

@@ -86,8 +86,8 @@ public:
     // played a packet again that was never refilled). The stamp's schedule and the rate measurement count them, and
     // the transfer that follows stands in for them (silence into the FIFO, audio taken out of it unplayed): what
     // comes after keeps its place in time.
-    // `farBehind`: the wake is so far behind the stamps' schedule that it would be taken for a stall.
-    virtual uint32_t SamplesMissed(bool /*farBehind*/) { return 0; }
+    // `samplesBehind`: how far the wake is behind the stamps' schedule (0 without one).
+    virtual uint32_t SamplesMissed(double /*samplesBehind*/) { return 0; }
     // The most samples a late wake stands in for: half a FIFO, a thread held up for a third of a second at 48000 Hz
     // (a tenth at 192000 Hz). More is not a thread held up but a stream that stalled or a device that numbers its
     // packets afresh: the stream then starts over from that wake.

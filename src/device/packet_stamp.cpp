@@ -12,10 +12,9 @@ double PacketStamp::Due(int64_t now, uint32_t samples, double countsPerSample) c
     return due;
 }
 
-bool PacketStamp::FarBehind(int64_t now, uint32_t samples, double countsPerSample) const {
-    if (count == 0 || !(countsPerSample > 0.0)) return false;
-    return static_cast<double>(now) - Due(now, samples, countsPerSample) >
-           kStallPackets * static_cast<double>(samples) * countsPerSample;
+double PacketStamp::SamplesBehind(int64_t now, uint32_t samples, double countsPerSample) const {
+    if (count == 0 || !(countsPerSample > 0.0)) return 0.0;
+    return (static_cast<double>(now) - Due(now, samples, countsPerSample)) / countsPerSample;
 }
 
 int64_t PacketStamp::Step(int64_t now, uint32_t samples, double countsPerSample) {

@@ -28,8 +28,9 @@ struct PacketStamp {
     // The stamp for a packet of `samples` whose wake read `now`; a sample lasts `countsPerSample` counter counts at
     // the device's rate (0 when not known: the wake is then taken as it is).
     int64_t Step(int64_t now, uint32_t samples, double countsPerSample);
-    // Whether Step would take the wake for a stall and begin afresh; changes nothing.
-    bool FarBehind(int64_t now, uint32_t samples, double countsPerSample) const;
+    // How many samples the wake of a packet `samples` past the newest is behind the schedule; 0 without one.
+    // Changes nothing.
+    double SamplesBehind(int64_t now, uint32_t samples, double countsPerSample) const;
 
 private:
     // The earliest time the recent wakes put the packet `samples` past the newest one at, and `now` at the latest.

@@ -178,7 +178,7 @@ void COutputRenderKS::SubmitPacket(uint32_t index) {
     currentPacket = currentPacket + 1 < packetCount ? currentPacket + 1 : 0;
 }
 
-uint32_t COutputRenderKS::SamplesMissed(bool /*farBehind*/) {
+uint32_t COutputRenderKS::SamplesMissed(double /*samplesBehind*/) {
     playedRead = false;
     replayedPackets = 0;
     if (!packets || !packetCount || !packets[0].floats || !packetModeSupported) return 0;

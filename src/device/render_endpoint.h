@@ -39,7 +39,7 @@ public:
     void AttachEndpoint() override;
     uint32_t TransferPacket(uint32_t index, bool resubmit) override;
     void SubmitPacket(uint32_t index) override;
-    uint32_t SamplesMissed(bool farBehind) override;
+    uint32_t SamplesMissed(double samplesBehind) override;
 
     uint32_t resyncInterval = 512;
     // Observation for tests: the stream thread's counters (read while it is idle or ended).
