@@ -159,6 +159,7 @@ protected:
     void CountOverrun() { packetsOverrun.fetch_add(1, std::memory_order_relaxed); }
     // A second packet taken at one wake (the loop counts one per wake).
     void CountExtraPacket() { packetsTransferred.fetch_add(1, std::memory_order_relaxed); }
+    // Packets of silence handed over for packets the device wrote over (see PacketsStoodIn).
     std::atomic<uint64_t> packetsStoodIn{0};
     // Before handing over the second packet a wake takes: it completed a packet of `samples` after the first, whose
     // time the wake's stamp is. Stream thread.

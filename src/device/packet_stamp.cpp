@@ -8,7 +8,8 @@ double PacketStamp::Due(int64_t now, uint32_t samples, double countsPerSample) c
     if (!(countsPerSample > 0.0)) return due;
     const int64_t at = position + samples;
     for (int i = 0; i < count; ++i)
-        due = std::min(due, static_cast<double>(readings[i]) + static_cast<double>(at - positions[i]) * countsPerSample);
+        due =
+            std::min(due, static_cast<double>(readings[i]) + static_cast<double>(at - positions[i]) * countsPerSample);
     return due;
 }
 

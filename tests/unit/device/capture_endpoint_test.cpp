@@ -132,7 +132,8 @@ TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndFillsInWhatTheDeviceWroteOv
         std::chrono::milliseconds hold, holdOnSilence;
         uint64_t writtenOver, lateWakes;
         std::chrono::milliseconds deviceHeld = 0ms;
-    } holdUps[] = {{60ms, 0ms, 0, 1}, {180ms, 0ms, 5, 1}, {180ms, 24ms, 6, 1}, {180ms, 48ms, 7, 2}, {180ms, 0ms, 5, 2, 200ms}};
+    } holdUps[] = {
+        {60ms, 0ms, 0, 1}, {180ms, 0ms, 5, 1}, {180ms, 24ms, 6, 1}, {180ms, 48ms, 7, 2}, {180ms, 0ms, 5, 2, 200ms}};
     for (const auto& h : holdUps) {
         SCOPED_TRACE(testing::Message() << "held up " << h.hold.count() << " ms, " << h.holdOnSilence.count()
                                         << " ms more, device held up " << h.deviceHeld.count() << " ms");
