@@ -288,11 +288,7 @@ uint32_t CInputCaptureKS::TransferWaveRt(uint32_t index, bool resubmit) {
     const uint32_t older = newest == index ? other : index;
     // The wake found one packet written, and its stamp is that packet's; the device completed two or more since,
     // the first of them into the very slot the wake found written. Those written over came after the stamp.
-    uint32_t overSinceWake = 0;
-    if (counted && !countedAtWake) {
-        const int64_t over = static_cast<int64_t>(number) - static_cast<int64_t>(packetsRead) - 2;
-        if (over >= 1 && CanStandInFor(static_cast<uint64_t>(over))) overSinceWake = static_cast<uint32_t>(over);
-    }
+    const uint32_t overSinceWake = counted && !countedAtWake ? WrittenOver(number, 2) : 0;
     CountOverrun();
     CountExtraPacket();
     if (lostPackets > 0) DeliverSilence(lostPackets, false);
@@ -366,13 +362,16 @@ uint32_t CInputCaptureKS::SamplesMissed(double samplesBehind) {
     // Looked at again: what the device counted is in its memory by now. Two packets of those since the last one
     // read are in the ring, or one if the other was marked unread over a packet that then went unseen.
     const bool bothNow = !HoldsSentinel(packets[0]) && !HoldsSentinel(packets[1]);
-    const int64_t over = static_cast<int64_t>(number) - static_cast<int64_t>(packetsRead) - (bothNow ? 2 : 1);
+    lostPackets = WrittenOver(number, bothNow ? 2 : 1);
     if (bothNow) caughtUpNumber = number;
     // The one packet in the ring is the device's newest: read, it brings the count of those read up to the device's.
     if (!bothNow) packetsRead = number - 1;
-    if (over < 1 || !CanStandInFor(static_cast<uint64_t>(over))) return 0;
-    lostPackets = static_cast<uint32_t>(over);
     return lostPackets * samplesPerPacket;
+}
+
+uint32_t CInputCaptureKS::WrittenOver(ULONG deviceCount, uint32_t inRing) const {
+    const int64_t over = static_cast<int64_t>(deviceCount) - static_cast<int64_t>(packetsRead) - inRing;
+    return over >= 1 && CanStandInFor(static_cast<uint64_t>(over)) ? static_cast<uint32_t>(over) : 0;
 }
 
 uint32_t CInputCaptureKS::DeliverSilence(uint32_t count, bool afterStamp) {

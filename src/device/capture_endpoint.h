@@ -74,6 +74,9 @@ private:
     // Hands over `count` packets of silence for packets the device wrote over, each with its own time: before the
     // wake's stamp, or from it on (the stamp then moves past them). Returns the samples after the stamp.
     uint32_t DeliverSilence(uint32_t count, bool afterStamp);
+    // Packets the device wrote over before they were read, given its count and how many of those since the last
+    // one read are still in the ring; 0 when there are none or too many to stand in for.
+    uint32_t WrittenOver(ULONG deviceCount, uint32_t inRing) const;
     bool HoldsSentinel(const CapturePacket& packet) const;
     void StoreSentinel(CapturePacket& packet);
     // Decodes n samples of the device's coding at `source` into `target` (which may be the same memory).
