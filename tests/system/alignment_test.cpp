@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -49,6 +50,8 @@ struct Outcome {
     alignment::Report report;
     int32_t reportedLatency = 0;
     uint32_t dropOuts = 0;
+    std::vector<std::vector<double>> arrivals;  // per microphone, frames on the switches' schedule
+    std::vector<double> dropOutSeconds;
 };
 
 Outcome RecordRoom(double rate, int32_t n, double seconds, bool phaseCorrection) {
@@ -89,6 +92,9 @@ Outcome RecordRoom(double rate, int32_t n, double seconds, bool phaseCorrection)
         arrivals.push_back(alignment::OnSchedule(AwayFromDropOuts(alignment::FindEvents(channel, rate), probed, n),
                                                  schedule, n, rate));
     outcome.report = alignment::Compare(arrivals, rate, room.intervalSeconds, seconds - kJudgedSeconds);
+    outcome.arrivals = std::move(arrivals);
+    for (size_t b = 1; b < probed.size(); ++b)
+        if (probed[b] != probed[b - 1]) outcome.dropOutSeconds.push_back(static_cast<double>(b) * n / rate);
     return outcome;
 }
 
@@ -102,6 +108,26 @@ void Print(const char* steering, double rate, int32_t n, const Outcome& o) {
         "reported latency %d, drop-outs %u\n",
         steering, rate, n, o.report.events, o.report.maxSpreadFrames, Ms(o.report.maxSpreadFrames, rate), wander,
         Ms(wander, rate), o.reportedLatency, o.dropOuts);
+}
+
+// A run that failed tells which microphone moved and when: each judged event's arrival at every microphone against
+// the first's, and the drop-outs of the judged minute.
+void PrintJudgedEvents(const Outcome& o, double rate) {
+    if (o.arrivals.empty()) return;
+    const double from = (kSettleSeconds - 1.0) * rate;
+    for (double d : o.dropOutSeconds)
+        if (d * rate >= from) std::printf("  drop-out at %.3f s\n", d);
+    for (double reference : o.arrivals[0]) {
+        if (reference < from) continue;
+        std::printf("  event at %8.3f s:", reference / rate);
+        for (size_t m = 1; m < o.arrivals.size(); ++m) {
+            double nearest = 1e300;
+            for (double a : o.arrivals[m])
+                if (std::fabs(a - reference) < std::fabs(nearest)) nearest = a - reference;
+            std::printf(" %+8.1f", nearest);
+        }
+        std::printf(" frames\n");
+    }
 }
 
 // The same microphones in the virtual-time harness, under either steering, over the same minute: the latency's
@@ -184,6 +210,7 @@ TEST_P(Alignment, MicrophonesInOneRoomStayWithinAQuarterMillisecond) {
     EXPECT_GE(o.report.events, enough);
     EXPECT_LE(o.report.maxSpreadFrames, tolerance);
     for (double w : o.report.wanderFrames) EXPECT_LE(w, tolerance);
+    if (HasFailure()) PrintJudgedEvents(o, c.rate);
 }
 
 INSTANTIATE_TEST_SUITE_P(RatesAndBuffers, Alignment,
