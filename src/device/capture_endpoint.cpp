@@ -369,6 +369,15 @@ uint32_t CInputCaptureKS::SamplesMissed(double samplesBehind) {
     return lostPackets * samplesPerPacket;
 }
 
+bool CInputCaptureKS::NothingNew() {
+    if (!packets || packetCount != 2 || !packets[0].lastSample) return false;
+    if (!HoldsSentinel(packets[0]) || !HoldsSentinel(packets[1])) return false;
+    // Both marked unread may also be a write not yet to be seen, or a packet marked unread just after the device
+    // wrote it: the device's count tells those from a wake with nothing to take.
+    ULONG number = 0;
+    return SUCCEEDED(pin->GetReadPacket(number)) && number > 0 && number <= packetsRead;
+}
+
 uint32_t CInputCaptureKS::WrittenOver(ULONG deviceCount, uint32_t inRing) const {
     const int64_t over = static_cast<int64_t>(deviceCount) - static_cast<int64_t>(packetsRead) - inRing;
     return over >= 1 && CanStandInFor(static_cast<uint64_t>(over)) ? static_cast<uint32_t>(over) : 0;

@@ -51,6 +51,7 @@ public:
     uint32_t TransferPacket(uint32_t index, bool resubmit) override;
     void SubmitPacket(uint32_t index) override;
     uint32_t SamplesMissed(double samplesBehind) override;
+    bool NothingNew() override;
 
     // Set by the manager from the pin's format: 32-bit containers carrying 24 valid bits.
     bool format24In32 = false;

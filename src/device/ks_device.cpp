@@ -255,6 +255,7 @@ void CKSDevice::StreamLoop() {
         }
         if (r == WAIT_FAILED || (r >= WAIT_ABANDONED_0 && r < WAIT_ABANDONED_0 + 3)) break;
         if (r != WAIT_OBJECT_0) continue;  // time-out: nothing moved, nothing is measured
+        if (NothingNew()) continue;
 
         LARGE_INTEGER now{};
         QueryPerformanceCounter(&now);

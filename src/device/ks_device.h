@@ -88,6 +88,10 @@ public:
     // comes after keeps its place in time.
     // `samplesBehind`: how far the wake is behind the stamps' schedule (0 without one).
     virtual uint32_t SamplesMissed(double /*samplesBehind*/) { return 0; }
+    // Stream thread, at a wake, before anything else: whether the device has completed nothing since the last
+    // packet taken. Such a wake (its signal left over from a completion a catching-up wake already took) is passed
+    // over: taken as a packet's, it would hand a packet on twice and date the next ones before their time.
+    virtual bool NothingNew() { return false; }
     // The most samples a late wake stands in for: half a FIFO, a thread held up for a third of a second at 48000 Hz
     // (a tenth at 192000 Hz). More is not a thread held up but a stream that stalled or a device that numbers its
     // packets afresh: the stream then starts over from that wake.

@@ -128,15 +128,19 @@ TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndFillsInWhatTheDeviceWroteOv
     // until after the stream thread runs again: that thread finds one packet written where the device's clock has
     // completed six, and must not take the device for one that stalled (its stamps would start afresh at its wake,
     // 156 ms late) but count what the device wrote over.
+    // In the last, the thread is not held up at all, but woken again with nothing new to take, halfway to the next
+    // packet: it must hand nothing over (the packet it read would be heard twice) and date nothing at that wake.
     const struct {
         std::chrono::milliseconds hold, holdOnSilence;
         uint64_t writtenOver, lateWakes;
         std::chrono::milliseconds deviceHeld = 0ms;
-    } holdUps[] = {
-        {60ms, 0ms, 0, 1}, {180ms, 0ms, 5, 1}, {180ms, 24ms, 6, 1}, {180ms, 48ms, 7, 2}, {180ms, 0ms, 5, 2, 200ms}};
+        bool wokenAgain = false;
+    } holdUps[] = {{60ms, 0ms, 0, 1},         {180ms, 0ms, 5, 1}, {180ms, 24ms, 6, 1}, {180ms, 48ms, 7, 2},
+                   {180ms, 0ms, 5, 2, 200ms}, {12ms, 0ms, 0, 0, 0ms, true}};
     for (const auto& h : holdUps) {
         SCOPED_TRACE(testing::Message() << "held up " << h.hold.count() << " ms, " << h.holdOnSilence.count()
-                                        << " ms more, device held up " << h.deviceHeld.count() << " ms");
+                                        << " ms more, device held up " << h.deviceHeld.count() << " ms"
+                                        << (h.wokenAgain ? ", woken again" : ""));
         ComJoined com;
         ScopedWorld world(Machine({RampMicrophone(SampleKind::Int24, Streaming::WaveRt)}));
         Microphones mics(1152);
@@ -148,6 +152,7 @@ TEST(CaptureEndpoint, AWaveRtStreamHeldUpCatchesUpAndFillsInWhatTheDeviceWroteOv
             c.duringHoldAt = 36ms;
             c.duringHold = [&world, &h] { world.microphone(0)->HoldThread(h.deviceHeld); };
         }
+        if (h.wokenAgain) c.duringHold = [&mics] { SetEvent(mics.endpoints[0]->pin->m_hNotificationEvent); };
         c.stampSource = &mics.endpoints[0]->packetCounter;
         mics.manager.StartAll();
         EXPECT_TRUE(WaitFor([&] { return mics.AllHave(60); }));
