@@ -127,11 +127,12 @@ TEST(VirtualDevices, WaveRtCapturePacketsComeAtTheCrystalsPaceCarryingTheSignal)
     ASSERT_NO_FATAL_FAILURE(stream.Start());
     std::vector<ULONG> numbers;
     std::vector<double> times;
-    const auto packets = ReadPackets(stream, 480, 200, numbers, {.seconds = &times});
+    const auto packets = ReadPackets(stream, 480, 220, numbers, {.seconds = &times});
     ExpectRampLockedToPacketNumbers(packets, 480);
 
     // Readings lie on or below the crystal's line (a busy machine reads late): the highest early and late ones give
-    // the device's pace to within a packet at each end.
+    // the device's pace to within a packet at each end. Of 220 wakes the first and last quarters lie at least 110
+    // packets (1.08 s) apart, whichever readings are highest.
     const double expected = 48000.0 * 1.02;
     const size_t readings = numbers.size();
     ASSERT_GE(readings, 40u);
