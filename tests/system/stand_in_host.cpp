@@ -58,7 +58,7 @@ void StandInHost::Release() {
     driver_ = nullptr;
 }
 
-ASIOError StandInHost::Prepare(int32_t bufferFrames, bool answerTimeInfo) {
+ASIOError StandInHost::Prepare(int32_t bufferFrames) {
     int32_t inputs = 0, outputs = 0;
     driver_->getChannels(&inputs, &outputs);
     buffers_.clear();
@@ -74,7 +74,6 @@ ASIOError StandInHost::Prepare(int32_t bufferFrames, bool answerTimeInfo) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         floatSamples_ = channel.type == ASIOSTFloat32LSB;
-        answerTimeInfo_ = answerTimeInfo;
         frames_ = bufferFrames;
         inputs_ = inputs;
         received_.assign(static_cast<size_t>(inputs), {});
@@ -148,5 +147,5 @@ void StandInHost::OnRateChange(ASIOSampleRate rate) {
 }
 
 int32_t StandInHost::OnMessage(int32_t selector, int32_t, void*, double*) {
-    return selector == kAsioSupportsTimeInfo && current && current->answerTimeInfo_ ? 1 : 0;
+    return selector == kAsioSupportsTimeInfo ? 1 : 0;
 }

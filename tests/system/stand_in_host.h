@@ -52,14 +52,13 @@ public:
     // Releases the driver (the host's one reference).
     void Release();
 
-    // createBuffers for every input and both outputs (or the given list) with the host's callbacks.
-    ASIOError Prepare(int32_t bufferFrames, bool answerTimeInfo = true);
+    // createBuffers for every input and both outputs with the host's callbacks.
+    ASIOError Prepare(int32_t bufferFrames);
     // Waits (polling) until `count` more switches have arrived; false if the stream stalls for two seconds.
     bool WaitForSwitches(int count);
 
     // What arrived, per input channel, as floats in order (a copy).
     std::vector<std::vector<float>> Inputs() { return Locked(received_); }
-    int Switches() const { return switches_.load(); }
     std::vector<uint32_t> TimeFlags() { return Locked(timeFlags_); }
     // When each switch arrived (steady clock, nanoseconds), one entry per switch in order.
     std::vector<int64_t> SwitchTimes() { return Locked(switchTimes_); }
@@ -88,7 +87,6 @@ private:
 
     IASIO* driver_ = nullptr;
     bool floatSamples_ = false;
-    bool answerTimeInfo_ = true;
     int32_t frames_ = 0;
     int32_t inputs_ = 0;
     std::vector<ASIOBufferInfo> buffers_;

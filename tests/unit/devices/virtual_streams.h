@@ -31,20 +31,32 @@ Filter* FirstFilter(CKsEnumFilters& filters, bool capture) {
     return static_cast<Filter*>(filters.m_listFilters[0]);
 }
 
-// The world's first microphone as a WaveRT mono 24-in-32 stream at 48 kHz, opened and mapped (not yet running).
+// A microphone that captures the ramp, which the readers below check.
+inline sim::devices::MicrophoneConfig RampMicrophone() {
+    sim::devices::MicrophoneConfig config;
+    config.signal = sim::devices::Signal::Ramp();
+    return config;
+}
+
+// The world's first microphone as a WaveRT mono 24-in-32 stream at 48 kHz with two packets of 480 frames, opened
+// and mapped; Start runs it.
 struct RunningCapture {
     HRESULT hr = S_OK;
     CKsEnumFilters filters{hr};
     CKsAudPin* pin = nullptr;
     BYTE* buffer = nullptr;
     ULONG bytes = 0;
-    explicit RunningCapture(ULONG requestedBytes) {
+    RunningCapture() {
         auto* filter = FirstFilter<CKsAudCapFilter>(filters, true);
         auto format = kstest::Extensible(1, 48000, 32, 24);
         if (filter) pin = filter->CreateCapturePin(&format.Format, 1, 0);
         void* mapped = nullptr;
-        if (!pin || pin->AllocateBuffersWithNotification(requestedBytes, mapped, bytes) != S_OK) return;
+        if (!pin || pin->AllocateBuffersWithNotification(2 * 480 * 4, mapped, bytes) != S_OK) return;
         buffer = static_cast<BYTE*>(mapped);
+    }
+    void Start() {
+        ASSERT_NE(buffer, nullptr);
+        ASSERT_EQ(pin->_SetState(KSSTATE_RUN), S_OK);
     }
 };
 

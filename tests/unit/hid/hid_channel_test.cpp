@@ -47,14 +47,17 @@ TEST(HidChannel, OpensTheInterfaceOfTheMatchingContainerOnly) {
     EXPECT_FALSE(unmatched.ReadReport(reply, 9, 1));
 }
 
-TEST(HidChannel, ReadsOnlyReportsWithTheExpectedId) {
+// On one microphone: reports of another ID are passed by, transfers that end late succeed, ones that never end are
+// taken back, and copies of a channel are channels of their own.
+TEST(HidChannel, ReadsItsOwnReportsTakesBackTransfersThatNeverEndAndCopiesAreIndependent) {
     ScopedWorld world(Machine({{}}));
     auto microphone = world.microphone(0);
+    auto hid = microphone->hid();
     HidChannel channel;
     ASSERT_TRUE(channel.Open(microphone->identity().containerId));
 
-    microphone->hid()->SendInputReport(3, {'X', 'Y'});
-    microphone->hid()->SendInputReport(1, {'M', 'A', 7});
+    hid->SendInputReport(3, {'X', 'Y'});
+    hid->SendInputReport(1, {'M', 'A', 7});
     BYTE reply[9] = {0xEE, 0xEE, 0xEE};
     EXPECT_FALSE(channel.ReadReport(reply, 9, 1));
     EXPECT_EQ(reply[0], 0xEE) << "a report with another ID copies nothing";
@@ -62,19 +65,11 @@ TEST(HidChannel, ReadsOnlyReportsWithTheExpectedId) {
     EXPECT_EQ(reply[0], 'M');
     EXPECT_EQ(reply[1], 'A');
     EXPECT_EQ(reply[2], 7);
-}
-
-TEST(HidChannel, TransfersThatEndLateSucceedAndOnesThatNeverEndAreTakenBack) {
-    ScopedWorld world(Machine({{}}));
-    auto microphone = world.microphone(0);
-    auto hid = microphone->hid();
-    HidChannel channel;
-    ASSERT_TRUE(channel.Open(microphone->identity().containerId));
 
     hid->DelayWrites(300ms);
     hid->SetReplyDelay(300ms);
     EXPECT_TRUE(channel.WriteReport(kCommand, 9, 2));
-    BYTE reply[9] = {};
+    reply[0] = 0;
     EXPECT_TRUE(channel.ReadReport(reply, 9, 1)) << "a reply 300 ms after the write is within the limit";
     EXPECT_EQ(reply[0], 'M');
 
@@ -89,26 +84,19 @@ TEST(HidChannel, TransfersThatEndLateSucceedAndOnesThatNeverEndAreTakenBack) {
     hid->SetReplyDelay(0ms);
     EXPECT_TRUE(channel.WriteReport(kCommand, 9, 2));
     EXPECT_TRUE(channel.ReadReport(reply, 9, 1));
-}
-
-TEST(HidChannel, CopiesAreIndependentChannels) {
-    ScopedWorld world(Machine({{}}));
-    auto microphone = world.microphone(0);
-    HidChannel original;
-    ASSERT_TRUE(original.Open(microphone->identity().containerId));
 
     HidChannel copy;
-    copy = original;
+    copy = channel;
     ASSERT_TRUE(copy.IsOpen());
-    EXPECT_EQ(copy.Path(), original.Path());
-    EXPECT_EQ(copy.InputReportLength(), original.InputReportLength());
+    EXPECT_EQ(copy.Path(), channel.Path());
+    EXPECT_EQ(copy.InputReportLength(), channel.InputReportLength());
     copy = copy;
     EXPECT_TRUE(copy.IsOpen()) << "assigning a channel to itself keeps it open";
 
-    original.Close();
-    EXPECT_FALSE(original.IsOpen());
-    EXPECT_TRUE(original.Path().empty());
-    BYTE reply[9] = {};
+    channel.Close();
+    EXPECT_FALSE(channel.IsOpen());
+    EXPECT_TRUE(channel.Path().empty());
+    reply[1] = 0;
     EXPECT_TRUE(copy.WriteReport(kCommand, 9, 2));
     EXPECT_TRUE(copy.ReadReport(reply, 9, 1));
     EXPECT_EQ(reply[1], 'A');
