@@ -351,7 +351,10 @@ bool CAsioDriver::PrimeInput(DeviceFifo& fifo, uint32_t frames) {
     // steering would stretch this microphone's audio all the while, moving it hundreds of frames later than the
     // others. A FIFO that reaches its target exactly, as one whose packet is due but not yet pushed does, primes
     // with nothing to skip.
-    fifo.Skip(excess);
+    // It starts again from the fill just primed, not from the next reading alone: that one is often taken while
+    // the stream thread still catches up after the drop-out, and reads up to a packet short; the average would
+    // hold it for its first seconds, and the steering move this microphone tens of frames away from the others.
+    fifo.Skip(excess, target);
     return true;
 }
 

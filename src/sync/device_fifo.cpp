@@ -100,11 +100,11 @@ void DeviceFifo::Pull(float* dst, uint32_t n) {
     readIndex.store((read + m) & kMask, std::memory_order_release);
 }
 
-void DeviceFifo::Skip(uint32_t frames) {
+void DeviceFifo::Skip(uint32_t frames, float settledFill) {
     const uint32_t read = readIndex.load(std::memory_order_relaxed);
     readIndex.store((read + channels * frames) & kMask, std::memory_order_release);
     EnterLock();
-    slowFill = 0.0f;
+    slowFill = settledFill;
     LeaveLock();
 }
 

@@ -62,7 +62,9 @@ public:
     void UpdateFillEstimate(int64_t nowCounter = 0);
     // Copies n samples out, padding with silence what the ring does not hold.
     void Pull(float* dst, uint32_t n);
-    void Skip(uint32_t frames);
+    // Drops the oldest `frames`. The slow fill average starts again: from `settledFill`, the fill the steering is
+    // to read from now on, when the caller knows it, else from the next reading alone.
+    void Skip(uint32_t frames, float settledFill = 0.0f);
     // Once per consumer period, before reading: updates the slow fill and, when seven buffers or more have piled
     // up, drops the oldest audio down to three buffers. Returns whether it dropped anything; fillFramesBefore, if
     // given, receives the fill it measured before dropping.

@@ -193,6 +193,28 @@ TEST(Clock, MicrophonePrimedWithNothingToSkipSteersFromItsPrimedFill) {
     }
 }
 
+// The same after a drop-out, with the stream thread still a push and a half behind at the tick after the prime:
+// the fill seen then is a packet short of the latency, and the steering's average must not start from it alone
+// (steered from it, the microphone would drift tens of frames later than the others for twenty seconds).
+TEST(Clock, MicrophonePrimedWhileItsStreamThreadCatchesUpSteersFromItsPrimedFill) {
+    constexpr int32_t n = 288;
+    constexpr int64_t packetCounts = 60'000;  // 288 frames at 48000 Hz on a 10 MHz counter
+    Driver driver(1, true, n);
+    ASSERT_EQ(driver.Prepare({Entry(true, 0)}, n), ASE_OK);
+    DeviceFifo& fifo = driver->inputFifos[0];
+    fifo.SetCounterFrequency(10'000'000);
+    const std::vector<float> audio(n, 0.25f);
+    const int64_t t0 = 1'000'000'000;
+    for (int64_t k = 0; k < 3; ++k) fifo.PushRaw(audio.data(), n), fifo.StampPush(t0 + k * packetCounts);
+    driver->tickCounter = t0 + 2 * packetCounts + packetCounts / 2;
+    driver->Tick();  // primed: half a packet owed, so half a packet over two and a half buffers is skipped
+    EXPECT_EQ(fifo.FillFrames(), 3u * n / 2);
+    driver->tickCounter += packetCounts;  // no push meanwhile: the thread is held up
+    driver->Tick();
+    EXPECT_NEAR(fifo.SlowFill(), 5.0f * n / 2, 1.0f);
+    EXPECT_EQ(driver->dropOutCount.load(), 0u);
+}
+
 TEST(Clock, IntegerConversionSaturatesAndOutputsReachTheOutputFifo) {
     constexpr int32_t n = 144;
     Driver driver(1, false, n);
